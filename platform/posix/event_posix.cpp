@@ -1,0 +1,133 @@
+// Events on POSIX, with the semantics of Windows events.
+//
+// Implementation details: each event keeps its flag under its own mutex together with the
+// waiters currently blocked in waitAny. A waiter registers with every event it waits on
+// before it looks at any of them, so a set() that comes after the look always finds and
+// wakes it. After a wake-up the waiter checks the events again in index order, which gives
+// the lowest signalled index; an auto-reset event is consumed by the one waiter that takes it.
+#include "platform/event.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace {
+
+struct Waiter {
+    std::mutex m;
+    std::condition_variable cv;
+    bool woken = false;
+};
+
+struct EventState {
+    std::mutex m;
+    bool manual = true;
+    bool signalled = false;
+    std::vector<Waiter*> waiters;
+};
+
+EventState* state(void* handle) { return static_cast<EventState*>(handle); }
+
+void wake(Waiter* w) {
+    std::lock_guard<std::mutex> lock(w->m);
+    w->woken = true;
+    w->cv.notify_one();
+}
+
+// Takes the signal when it is there: the zero-time test.
+bool take(EventState* s) {
+    std::lock_guard<std::mutex> lock(s->m);
+    if (!s->signalled) return false;
+    if (!s->manual) s->signalled = false;
+    return true;
+}
+
+}  // namespace
+
+Event::Event(EventReset reset, bool initiallySet) {
+    auto* s = new EventState;
+    s->manual = reset == EventReset::Manual;
+    s->signalled = initiallySet;
+    handle_ = s;
+}
+
+Event::~Event() { delete state(handle_); }
+
+Event::Event(Event&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+
+Event& Event::operator=(Event&& other) noexcept {
+    if (this != &other) {
+        delete state(handle_);
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+bool Event::set() {
+    EventState* s = state(handle_);
+    if (!s) return false;
+    std::lock_guard<std::mutex> lock(s->m);
+    s->signalled = true;
+    for (Waiter* w : s->waiters) wake(w);
+    return true;
+}
+
+bool Event::reset() {
+    EventState* s = state(handle_);
+    if (!s) return false;
+    std::lock_guard<std::mutex> lock(s->m);
+    s->signalled = false;
+    return true;
+}
+
+bool Event::isSet() const { return !handle_ || take(state(handle_)); }
+
+unsigned waitAny(const Event* const* events, unsigned count, std::uint32_t timeoutMs) {
+    if (count == 0 || count > 64) return kWaitFailed;
+    for (unsigned i = 0; i < count; ++i) {
+        if (!events[i] || !events[i]->valid()) {
+            errno = EBADF;
+            return kWaitFailed;
+        }
+    }
+    Waiter waiter;
+    auto every = [&](auto&& f) {
+        for (unsigned i = 0; i < count; ++i) f(state(events[i]->get()));
+    };
+    every([&](EventState* s) {
+        std::lock_guard<std::mutex> lock(s->m);
+        s->waiters.push_back(&waiter);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    unsigned result = kWaitTimeout;
+    for (;;) {
+        bool found = false;
+        for (unsigned i = 0; i < count && !found; ++i) {
+            if (take(state(events[i]->get()))) {
+                result = i;
+                found = true;
+            }
+        }
+        if (found) break;
+        std::unique_lock<std::mutex> lock(waiter.m);
+        if (timeoutMs == kInfinite) {
+            waiter.cv.wait(lock, [&] { return waiter.woken; });
+        } else if (!waiter.cv.wait_until(lock, deadline, [&] { return waiter.woken; })) {
+            break;
+        }
+        waiter.woken = false;
+    }
+    every([&](EventState* s) {
+        std::lock_guard<std::mutex> lock(s->m);
+        auto& ws = s->waiters;
+        ws.erase(std::find(ws.begin(), ws.end(), &waiter));
+    });
+    return result;
+}
+
+}  // namespace platform

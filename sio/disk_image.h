@@ -1,0 +1,62 @@
+// CDiskImage: one ATR disk image file, the medium of one emulated drive.
+//
+// File layout: a 16-byte header (0x96 0x02; body size in 16-byte paragraphs, bits 0-15 at
+// offset 2 and bits 16-23 at offset 6; sector size at offset 4), then the sectors from 1 up.
+// Sectors 1-3 always take 128 bytes, whatever the image's sector size.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+class CDiskImage {
+public:
+    // The largest sector the emulator serves: the responder's frame buffer is 1024 bytes and
+    // a frame carries a checksum byte after the sector.
+    static constexpr std::uint16_t kMaxSectorSize = 1023;
+    static constexpr std::size_t kMaxPathLength = 1023;
+
+    CDiskImage() = default;
+    virtual ~CDiskImage();
+    CDiskImage(const CDiskImage&) = delete;
+    CDiskImage& operator=(const CDiskImage&) = delete;
+
+    // Writes a blank image; leaves this object empty. True when the whole file was written.
+    bool createImage(const char* path, std::uint16_t sectorCount, std::uint16_t sectorSize);
+    // Opens an image (read-only when asked, or when the system refuses write access) and
+    // takes its geometry from the header. A failure leaves the object empty.
+    bool loadImage(const char* path, bool readOnly);
+    void closeImage();
+
+    const char* getPath() const { return path_; }
+    bool isReadOnly() const { return readOnly_; }
+    std::uint16_t getSectorSize() const { return sectorSize_; }
+    std::uint16_t getSectorCount() const { return sectorCount_; }
+    std::uint16_t sectorSizeOf(std::uint16_t sector) const;
+    std::uint32_t sectorOffset(std::uint16_t sector) const;
+
+    // buffer holds sectorSizeOf(sector) bytes. What cannot be read is zero-filled.
+    std::uint16_t readSector(std::uint8_t* buffer, std::uint16_t sector);
+    // Returns the bytes stored and flushed to the file: 0 when refused or failed.
+    std::uint16_t writeSector(const std::uint8_t* buffer, std::uint16_t sector);
+
+    // Each rebuilds the object's own block and returns it; valid until the next call.
+    const std::uint8_t* getConfigBlock();
+    bool setConfigBlock(const std::uint8_t* block);
+    const std::uint8_t* getStatusBlock();
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+
+    char path_[2048] = {};
+    std::uint16_t sectorSize_ = 0;
+    std::uint16_t sectorCount_ = 0;
+    std::uint32_t paragraphs_ = 0;
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    bool readOnly_ = false;
+    std::uint8_t header_[16] = {};
+    std::uint8_t configBlock_[13] = {};
+    std::uint8_t statusBlock_[5] = {};
+};

@@ -1,0 +1,377 @@
+// CDiskImage against real files: geometry, the answer blocks, sector transfers and every
+// refusal, with the Error events they raise.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/file_attributes.h"
+#include "platform/system_error.h"
+#include "sio/disk_image.h"
+#include "tests/support/other_user.h"
+#include "tests/support/recording_receiver.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes header(std::uint32_t paragraphs, std::uint16_t sectorSize) {
+    Bytes h(16, 0);
+    h[0] = 0x96;
+    h[1] = 0x02;
+    h[2] = static_cast<unsigned char>(paragraphs);
+    h[3] = static_cast<unsigned char>(paragraphs >> 8);
+    h[4] = static_cast<unsigned char>(sectorSize);
+    h[5] = static_cast<unsigned char>(sectorSize >> 8);
+    h[6] = static_cast<unsigned char>(paragraphs >> 16);
+    return h;
+}
+
+// A file whose every byte after the header tells its own offset, so a read shows its place.
+Bytes patterned(std::uint16_t sectorCount, std::uint16_t sectorSize) {
+    const std::uint32_t body = 384 + (sectorCount - 3u) * sectorSize;
+    const std::uint32_t paragraphs = (body + 15) / 16;  // odd sector sizes: pad the last one
+    Bytes f = header(paragraphs, sectorSize);
+    for (std::uint32_t i = 0; i < paragraphs * 16; ++i)
+        f.push_back(static_cast<unsigned char>((i * 7 + i / 256) & 0xFF));
+    return f;
+}
+
+class DiskImageTest : public NotificationTest {
+protected:
+    std::vector<ReceivedEvent> errors() {
+        flushNotifications();
+        return receiver.ofKind('E');
+    }
+    std::string blank(const std::string& name, std::uint16_t count, std::uint16_t size) {
+        const std::string p = dir.path(name);
+        CDiskImage image;
+        EXPECT_TRUE(image.createImage(p.c_str(), count, size));
+        return p;
+    }
+
+    TempDir dir;
+};
+
+}  // namespace
+
+// Blank images: exact header and length for the common geometries, and a load reads the
+// geometry back.
+TEST_F(DiskImageTest, CreateWritesExactHeaderAndBody) {
+    struct Case {
+        std::uint16_t count, size;
+        Bytes head;
+        std::size_t length;
+    } cases[] = {
+        {720, 128, {0x96, 0x02, 0x80, 0x16, 0x80, 0x00, 0x00}, 92176},
+        {1040, 128, {0x96, 0x02, 0x80, 0x20, 0x80, 0x00, 0x00}, 133136},
+        {720, 256, {0x96, 0x02, 0xE8, 0x2C, 0x00, 0x01, 0x00}, 183952},
+        {0, 128, {0x96, 0x02, 0x00, 0x00, 0x80, 0x00, 0x00}, 16},
+        {2, 128, {0x96, 0x02, 0x10, 0x00, 0x80, 0x00, 0x00}, 16 + 256},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+        const std::string p = blank("new.atr", c.count, c.size);
+        const Bytes file = readFile(p);
+        ASSERT_EQ(file.size(), c.length);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 7), c.head);
+        for (std::size_t i = 7; i < file.size(); ++i) ASSERT_EQ(file[i], 0) << "offset " << i;
+        CDiskImage image;
+        ASSERT_TRUE(image.loadImage(p.c_str(), false));
+        EXPECT_EQ(image.getSectorSize(), c.size);
+        EXPECT_EQ(image.getSectorCount(), c.count);
+        EXPECT_STREQ(image.getPath(), p.c_str());
+    }
+    EXPECT_TRUE(errors().empty());
+}
+
+// Sectors 1-3 are always 128 bytes at 16, 144 and 272; sector 4 starts at 400.
+TEST_F(DiskImageTest, SectorPlacesAndReads) {
+    const std::string p = dir.path("dd.atr");
+    const Bytes file = patterned(720, 256);
+    writeFile(p, file);
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(p.c_str(), false));
+    EXPECT_EQ(image.sectorSizeOf(1), 128);
+    EXPECT_EQ(image.sectorSizeOf(3), 128);
+    EXPECT_EQ(image.sectorSizeOf(4), 256);
+    EXPECT_EQ(image.sectorOffset(1), 16u);
+    EXPECT_EQ(image.sectorOffset(2), 144u);
+    EXPECT_EQ(image.sectorOffset(3), 272u);
+    EXPECT_EQ(image.sectorOffset(4), 400u);
+    EXPECT_EQ(image.sectorOffset(720), 400u + 716u * 256u);
+    for (std::uint16_t sector : {1, 2, 3, 4, 5, 720}) {
+        SCOPED_TRACE(sector);
+        std::uint8_t buffer[1024];
+        const std::uint16_t n = image.readSector(buffer, sector);
+        ASSERT_EQ(n, image.sectorSizeOf(sector));
+        EXPECT_EQ(0, std::memcmp(buffer, file.data() + image.sectorOffset(sector), n));
+    }
+    EXPECT_TRUE(errors().empty());
+}
+
+// A written sector is in the file at once (before unmount), and only that sector changed.
+TEST_F(DiskImageTest, WriteSectorStoresAndFlushes) {
+    const std::string p = blank("w.atr", 720, 128);
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(p.c_str(), false));
+    std::uint8_t data[128];
+    for (int i = 0; i < 128; ++i) data[i] = static_cast<std::uint8_t>(i + 1);
+    EXPECT_EQ(image.writeSector(data, 720), 128) << "the last sector is writable";
+    EXPECT_EQ(image.writeSector(data, 2), 128);
+    const Bytes file = readFile(p);  // read while the image is still open
+    ASSERT_EQ(file.size(), 92176u);
+    EXPECT_EQ(0, std::memcmp(file.data() + 144, data, 128));
+    EXPECT_EQ(0, std::memcmp(file.data() + image.sectorOffset(720), data, 128));
+    std::size_t nonzero = 0;
+    for (std::size_t i = 16; i < file.size(); ++i) nonzero += file[i] != 0;
+    EXPECT_EQ(nonzero, 256u);
+
+    std::uint8_t back[128];
+    image.readSector(back, 720);
+    EXPECT_EQ(0, std::memcmp(back, data, 128));
+
+    EXPECT_EQ(image.writeSector(data, 721), 0) << "beyond the last sector";
+    EXPECT_EQ(image.writeSector(data, 0), 0) << "sector 0 has no place in the file";
+    EXPECT_EQ(readFile(p), file);
+    EXPECT_TRUE(errors().empty()) << "refusals by number are silent";
+}
+
+// A write that cannot reach the file must never be reported to the computer as stored.
+TEST_F(DiskImageTest, FailedWriteReturnsNothingStored) {
+    const std::string p = blank("ro.atr", 720, 128);
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(p.c_str(), true));
+    std::uint8_t data[128] = {0xAA};
+    EXPECT_EQ(image.writeSector(data, 5), 0);
+    const auto e = errors();
+    ASSERT_FALSE(e.empty());
+    EXPECT_NE(e.front().text.find("(CDiskImage::writeSector."), std::string::npos) << e.front().text;
+    const Bytes file = readFile(p);
+    for (std::size_t i = 16; i < file.size(); ++i) ASSERT_EQ(file[i], 0);
+}
+
+// The drive status and configuration answers, byte for byte.
+TEST_F(DiskImageTest, StatusAndConfigurationBlocks) {
+    struct Case {
+        std::uint16_t count, size;
+        bool readOnly;
+        Bytes status, config;
+    } cases[] = {
+        {720, 128, false, {0x10, 0x00, 0x01, 0x00, 0x11},
+         {0x01, 0x01, 0x02, 0xD0, 0x00, 0x00, 0x00, 0x80, 0x40, 0x00, 0x00, 0x00, 0x95}},
+        {1040, 128, true, {0x98, 0x00, 0x01, 0x00, 0x99},
+         {0x01, 0x01, 0x04, 0x10, 0x00, 0x00, 0x00, 0x80, 0x40, 0x00, 0x00, 0x00, 0xD6}},
+        {720, 256, false, {0x30, 0x00, 0x01, 0x00, 0x31},
+         {0x01, 0x01, 0x02, 0xD0, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x15}},
+        {721, 128, false, {0x90, 0x00, 0x01, 0x00, 0x91},
+         {0x01, 0x01, 0x02, 0xD1, 0x00, 0x00, 0x00, 0x80, 0x40, 0x00, 0x00, 0x00, 0x96}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+        const std::string p = blank("b.atr", c.count, c.size);
+        CDiskImage image;
+        ASSERT_TRUE(image.loadImage(p.c_str(), c.readOnly));
+        EXPECT_EQ(Bytes(image.getStatusBlock(), image.getStatusBlock() + 5), c.status);
+        EXPECT_EQ(Bytes(image.getConfigBlock(), image.getConfigBlock() + 13), c.config);
+        EXPECT_TRUE(image.setConfigBlock(c.config.data()));
+        EXPECT_EQ(Bytes(image.getConfigBlock(), image.getConfigBlock() + 13), c.config)
+            << "a received configuration changes nothing";
+    }
+}
+
+// Images the emulator will not serve are refused at load with a clear Error, leaving the
+// object empty: a bad identification, a short file, sector sizes of 0 or above 1023.
+TEST_F(DiskImageTest, LoadRefusesBadImages) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::uint32_t number;  // 0: the system's number
+        const char* text;
+    } cases[] = {
+        {"magic.atr", {0x97, 0x02, 0x80, 0x16, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         100, "invalid atr header identification bytes in "},
+        {"short.atr", {0x96, 0x02, 0x80, 0x16, 0x80, 0, 0, 0, 0, 0}, 0, "(CDiskImage::loadImage.fread)"},
+        {"size0.atr", header(5760, 0), 100, "unsupported sector size 0 in "},
+        {"size1024.atr", header(5760, 1024), 100, "unsupported sector size 1024 in "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        receiver.clear();
+        const std::string p = dir.path(c.name);
+        writeFile(p, c.bytes);
+        CDiskImage image;
+        EXPECT_FALSE(image.loadImage(p.c_str(), false));
+        EXPECT_STREQ(image.getPath(), "");
+        std::uint8_t buffer[128];
+        EXPECT_EQ(image.writeSector(buffer, 1), 0) << "an empty object holds no file";
+        const auto e = errors();
+        ASSERT_EQ(e.size(), 1u);
+        if (c.number) {
+            EXPECT_EQ(e[0].number, c.number);
+        }
+        EXPECT_NE(e[0].text.find(c.text), std::string::npos) << e[0].text;
+        if (c.number == 100) {
+            EXPECT_NE(e[0].text.find(p), std::string::npos) << "the text names the file";
+            EXPECT_NE(e[0].text.find("(CDiskImage::loadImage)"), std::string::npos);
+        }
+    }
+}
+
+// A 1023-byte sector is the largest the bus can carry and still loads.
+TEST_F(DiskImageTest, LargestServableSectorLoads) {
+    const std::string p = dir.path("big.atr");
+    writeFile(p, patterned(10, 1023));
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(p.c_str(), false));
+    EXPECT_EQ(image.getSectorSize(), 1023);
+    EXPECT_EQ(image.getSectorCount(), 10);
+}
+
+TEST_F(DiskImageTest, LoadMissingFileReportsFopen) {
+    CDiskImage image;
+    const std::string p = dir.path("none.atr");
+    EXPECT_FALSE(image.loadImage(p.c_str(), false));
+    const auto e = errors();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_NE(e[0].number, 0u);
+    EXPECT_NE(e[0].text.find("(CDiskImage::loadImage.fopen)"), std::string::npos) << e[0].text;
+}
+
+// A header may promise more than the file holds: the missing part reads as zeros, reported,
+// and never as the bytes of the sector read before it.
+TEST_F(DiskImageTest, ReadBeyondFileEndZeroFills) {
+    const std::string p = dir.path("cut.atr");
+    Bytes file = patterned(720, 128);
+    file.resize(400 + 64);  // sector 4 is half there, sector 5 not at all
+    writeFile(p, file);
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(p.c_str(), false));
+    std::uint8_t buffer[128];
+    ASSERT_EQ(image.readSector(buffer, 3), 128);
+    ASSERT_EQ(image.readSector(buffer, 4), 128);
+    EXPECT_EQ(0, std::memcmp(buffer, file.data() + 400, 64));
+    for (int i = 64; i < 128; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
+    std::memset(buffer, 0x55, sizeof buffer);
+    EXPECT_EQ(image.readSector(buffer, 5), 128) << "still the full sector length";
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
+    const auto e = errors();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[1].text.find("(CDiskImage::readSector.fread)"), std::string::npos) << e[1].text;
+}
+
+// Creating over a read-only file clears the protection and overwrites it.
+TEST_F(DiskImageTest, CreateOverReadOnlyFile) {
+    const std::string p = dir.path("old.atr");
+    writeFile(p, Bytes(5000, 0xEE));
+    ASSERT_TRUE(platform::setReadOnlyAttribute(p.c_str()));
+    CDiskImage image;
+    ASSERT_TRUE(image.createImage(p.c_str(), 720, 128));
+    EXPECT_FALSE(platform::hasReadOnlyAttribute(p.c_str()));
+    EXPECT_EQ(readFile(p).size(), 92176u);
+    EXPECT_STREQ(image.getPath(), "") << "creating leaves the object empty";
+}
+
+// Geometries no header can describe are refused before any file is touched.
+TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
+    struct Case {
+        std::uint16_t count, size;
+    } cases[] = {{720, 0}, {720, 1024}, {0, 256}, {2, 129}, {65535, 65535}};
+    const std::string p = dir.path("keep.atr");
+    const Bytes original(300, 0x42);
+    writeFile(p, original);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+        receiver.clear();
+        CDiskImage image;
+        EXPECT_FALSE(image.createImage(p.c_str(), c.count, c.size));
+        EXPECT_EQ(readFile(p), original) << "the existing file must be left alone";
+        const auto e = errors();
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_EQ(e[0].number, 100u);
+        EXPECT_NE(e[0].text.find(p), std::string::npos);
+        EXPECT_NE(e[0].text.find("(CDiskImage::createImage)"), std::string::npos) << e[0].text;
+    }
+    CDiskImage image;
+    EXPECT_FALSE(image.createImage(dir.path("none.atr").c_str(), 1, 1024));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("none.atr")));
+}
+
+TEST_F(DiskImageTest, CreateInMissingDirectoryReportsFopen) {
+    CDiskImage image;
+    EXPECT_FALSE(image.createImage(dir.path("no/such/dir.atr").c_str(), 720, 128));
+    const auto e = errors();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_NE(e[0].text.find("(CDiskImage::createImage.fopen)"), std::string::npos) << e[0].text;
+}
+
+// A path too long to store whole must not open the shorter path it would be cut to.
+TEST_F(DiskImageTest, OverlongPathIsRefused) {
+    const std::string cutTo = dir.path("x");
+    const std::string p = cutTo + std::string(1100 - cutTo.size(), 'y');
+    const std::string shorter = p.substr(0, 1023);
+    writeFile(shorter, header(5760, 128));  // may fail where names are limited; fine
+    CDiskImage image;
+    EXPECT_FALSE(image.loadImage(p.c_str(), false));
+    EXPECT_STREQ(image.getPath(), "");
+    const auto e = errors();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].number, platform::errorNameTooLong());
+    EXPECT_NE(e[0].text.find("1100"), std::string::npos) << e[0].text;
+
+    // Exactly 1023 characters is still a path.
+    CDiskImage exact;
+    const bool loaded = exact.loadImage(shorter.c_str(), false);
+    if (loaded) {
+        EXPECT_STREQ(exact.getPath(), shorter.c_str());
+    }
+}
+
+// Where the system refuses write access, a read-write load falls back to read-only.
+namespace {
+int loadDeniedFile(void* raw) {
+    const char* path = static_cast<const char*>(raw);
+    CMessageQueue queue;
+    setNotificationQueue(&queue);
+    CDiskImage image;
+    int failures = 0;
+    failures += !image.loadImage(path, false);
+    failures += !image.isReadOnly();
+    failures += image.getStatusBlock()[0] != 0x98;
+    failures += queue.count() != 0;  // no error: the fallback is silent
+    setNotificationQueue(nullptr);
+    return failures;
+}
+}  // namespace
+
+TEST_F(DiskImageTest, AccessDeniedFallsBackToReadOnly) {
+    const std::string p = blank("locked.atr", 1040, 128);
+    ASSERT_TRUE(platform::setReadOnlyAttribute(p.c_str()));
+    std::FILE* probe = std::fopen(p.c_str(), "r+b");
+    if (!probe) {
+        EXPECT_EQ(loadDeniedFile(const_cast<char*>(p.c_str())), 0);
+        return;
+    }
+    std::fclose(probe);
+    // A privileged user may write anyway: check as one who may not.
+    const int failures = runAsUnprivilegedUser(loadDeniedFile, const_cast<char*>(p.c_str()));
+    if (failures < 0) GTEST_SKIP() << "this user may write read-only files and cannot switch users";
+    EXPECT_EQ(failures, 0);
+}
+
+// Loading again closes the first file; destruction closes the last.
+TEST_F(DiskImageTest, ReloadAndClose) {
+    const std::string a = blank("a.atr", 720, 128);
+    const std::string b = blank("b.atr", 720, 256);
+    CDiskImage image;
+    ASSERT_TRUE(image.loadImage(a.c_str(), false));
+    ASSERT_TRUE(image.loadImage(b.c_str(), true));
+    EXPECT_STREQ(image.getPath(), b.c_str());
+    EXPECT_EQ(image.getSectorSize(), 256);
+    EXPECT_TRUE(image.isReadOnly());
+    image.closeImage();
+    EXPECT_STREQ(image.getPath(), "");
+    EXPECT_EQ(image.getSectorSize(), 256) << "closing keeps the geometry";
+}

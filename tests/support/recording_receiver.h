@@ -1,0 +1,85 @@
+// A receiver that records every event it gets, and a fixture that gives each test a fresh
+// notification queue, controller and attached recorder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/message_queue.h"
+#include "control/notifications.h"
+#include "control/receiver.h"
+#include "control/state_store.h"
+#include "platform/mutex.h"
+
+struct ReceivedEvent {
+    char kind;  // 'S', 'D', 'E' or 'C'
+    std::uint32_t number = 0;
+    std::string text;
+    std::uint8_t frame[5] = {};
+    std::uint8_t disk = 0;
+    std::uint32_t sector = 0;
+
+    bool operator==(const ReceivedEvent&) const = default;
+};
+
+class RecordingReceiver : public IReceiver {
+public:
+    void Status(std::string_view text) override { add({'S', 0, std::string(text)}); }
+    void Debug(std::string_view text) override { add({'D', 0, std::string(text)}); }
+    void Error(std::uint32_t number, std::string_view text) override {
+        add({'E', number, std::string(text)});
+    }
+    void Command(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4, std::uint8_t b5,
+                 std::uint8_t disk, std::uint32_t sector, std::string_view name) override {
+        ReceivedEvent e{'C', 0, std::string(name), {b1, b2, b3, b4, b5}, disk, sector};
+        add(e);
+    }
+
+    std::vector<ReceivedEvent> events() {
+        platform::MutexLock hold(lock_);
+        return events_;
+    }
+    std::vector<ReceivedEvent> ofKind(char kind) {
+        std::vector<ReceivedEvent> out;
+        for (const ReceivedEvent& e : events())
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+    void clear() {
+        platform::MutexLock hold(lock_);
+        events_.clear();
+    }
+
+private:
+    void add(const ReceivedEvent& e) {
+        platform::MutexLock hold(lock_);
+        events_.push_back(e);
+    }
+
+    platform::Mutex lock_;
+    std::vector<ReceivedEvent> events_;
+};
+
+// Installs a fresh queue and controller as the process's own, with a recorder attached,
+// and takes them down again after the test.
+class NotificationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setNotificationQueue(&queue);
+        setStateStore(&states);
+        attachReceiver(&receiver);
+    }
+    void TearDown() override {
+        detachReceiver();
+        setStateStore(nullptr);
+        setNotificationQueue(nullptr);
+    }
+
+    CMessageQueue queue;
+    CStateStore states;
+    RecordingReceiver receiver;
+};
