@@ -1,0 +1,266 @@
+// CSIOPort: opening the port with the SIO line settings, and the transfer engine.
+//
+// Implementation details of doOverlappedComCrud: each pass first arms the command-line
+// watch (WaitCommEvent on EV_RING) if it is not armed, then issues the read or write for the
+// bytes still missing if none is in flight, then waits on four events: the watch, the
+// transfer, the controller's stop request and its halt. The lowest signalled index wins, so
+// the command line is handled before a completed transfer. A line error aborts I/O (the
+// port's abort-on-error setting) and shows as error 995; checkLineError clears it and says
+// whether the transfer may be issued again.
+//
+// The command line's change event: the command-frame read counts any EV_RING, on either
+// edge. Other transfers sample the ring indicator when they arm the watch and again when the
+// event arrives, and ignore the release of a line that was already asserted when the watch
+// was armed (the tail of the command that is being answered); drivers that report both edges
+// would otherwise abandon every data frame.
+#include "serial/sio_port.h"
+
+#include "control/notifications.h"
+#include "control/state_store.h"
+#include "platform/system_error.h"
+#include "serial/system_comm_device.h"
+
+namespace {
+constexpr const char* kEngine = "CSIOPort::doOverlappedComCrud";
+constexpr const char* kOpen = "CSIOPort::openPort";
+}  // namespace
+
+CSIOPort::CSIOPort() : CSIOPort(comm::makeSystemCommDevice()) {}
+
+CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, WaitFunction wait)
+    : device_(std::move(device)), wait_(wait) {}
+
+CSIOPort::~CSIOPort() { closePort(); }
+
+bool CSIOPort::setPort(std::uint8_t n) {
+    if (n != portNumber_) openPort(n);
+    return isOpen_;
+}
+
+bool CSIOPort::openPort(std::uint8_t n) {
+    if (isOpen_ || device_->isOpen()) closePort();
+    const char name[] = {'C', 'O', 'M', static_cast<char>(0x30 + n), '\0'};
+
+    // Each failure reports the call that failed with the error it left, then closes.
+    auto failed = [this](const char* operation) {
+        postSystemError(device_->lastError(), kOpen, operation);
+        closePort();
+        return false;
+    };
+    if (!device_->open(name)) {
+        postSystemError(device_->lastError(), kOpen, "CreateFile");
+        return false;
+    }
+    comm::Settings s;
+    s.length = 28;
+    if (!device_->getState(s)) return failed("GetCommState");
+    s.baudRate = 19200;
+    s.byteSize = 8;
+    s.parity = 0;
+    s.stopBits = 0;
+    // Binary, parity checking on, no flow control of any kind, DTR and RTS held off, and
+    // abort on error; the error and null character settings are kept as the device had them.
+    s.flags = (s.flags & 0xFFFF0000u) | (s.flags & 0xCC03u) | 0x4003u;
+    s.xonChar = 0x11;
+    s.xoffChar = 0x13;
+    s.xonLim = 0;
+    s.xoffLim = 0;
+    s.evtChar = 0;
+    if (!device_->setState(s)) return failed("SetCommState");
+    if (!device_->setZeroTimeouts()) return failed("SetCommTimeouts");
+    if (!device_->setupQueues(2048, 2048)) return failed("SetupComm");
+    if (!device_->setMask(comm::kEventRing)) return failed("SetCommMask");
+
+    waitEvent_ = platform::Event(platform::EventReset::Auto, false);
+    if (!waitEvent_.valid()) postSystemError(platform::lastError(), kOpen, "CreateEvent");
+    ioEvent_ = platform::Event(platform::EventReset::Auto, false);
+    if (!ioEvent_.valid()) postSystemError(platform::lastError(), kOpen, "CreateEvent");
+
+    speed_ = 19200;
+    isOpen_ = true;
+    portNumber_ = n;
+    return true;
+}
+
+void CSIOPort::closePort() {
+    device_->close();
+    waitEvent_ = platform::Event();
+    ioEvent_ = platform::Event();
+    isOpen_ = false;
+    portNumber_ = 0;
+}
+
+bool CSIOPort::setSpeed(std::uint32_t rate) {
+    device_->clearCommError(nullptr);
+    comm::Settings s;
+    s.length = 28;
+    if (!device_->getState(s))
+        postCriticalError(device_->lastError(), "CSIOPort::setSpeed", "GetCommState");
+    s.baudRate = rate;
+    if (!device_->setState(s))
+        postCriticalError(device_->lastError(), "CSIOPort::setSpeed", "SetCommState");
+    speed_ = rate;
+    return true;
+}
+
+void CSIOPort::purgeBuffers() {
+    device_->purge(comm::kPurgeRxClear);
+    device_->purge(comm::kPurgeTxClear);
+}
+
+bool CSIOPort::checkLineError() {
+    std::uint32_t errors = 0;
+    device_->clearCommError(&errors);
+    postDebug("comm error: %d", static_cast<int>(errors));
+    if (errors == comm::kLineFrameError || errors == comm::kLineRxOverflow) {
+        postDebug("frame error");
+        return false;
+    }
+    return true;
+}
+
+bool CSIOPort::ringIsOn() {
+    std::uint32_t status = 0;
+    return device_->getModemStatus(status) && (status & comm::kModemRingOn);
+}
+
+bool CSIOPort::isReleaseOfAnsweredLine(bool ringWhenArmed) {
+    return ringWhenArmed && !ringIsOn();
+}
+
+bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t* buffer) {
+    CStateStore* states = stateStore();
+    if (!states || !isOpen_) return false;
+
+    const bool frameMode = mode == kRead && count == 5;
+    const char* transferCall = mode == kRead ? "ReadFile" : "WriteFile";
+    bool done = false, success = true, watchArmed = false, inFlight = false, eventSeen = false;
+    bool ringWhenArmed = false;
+    std::uint32_t total = 0;
+    std::uint32_t mask = 0;
+    const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &states->stopRequestEvent(),
+                                        &states->haltEvent()};
+
+    for (;;) {
+        if (states->isHalted()) break;
+
+        if (!watchArmed) {
+            commandLineSeen_ = false;
+            waitEvent_.reset();
+            if (!frameMode) ringWhenArmed = ringIsOn();
+            mask = 0;
+            if (device_->waitCommEvent(mask, waitEvent_)) {
+                // An event already pending when the watch is armed interrupts even a frame.
+                if ((mask & comm::kEventRing) && !(!frameMode && isReleaseOfAnsweredLine(ringWhenArmed))) {
+                    commandLineSeen_ = true;
+                    done = true;
+                    success = false;
+                }
+            } else {
+                const std::uint32_t error = device_->lastError();
+                if (error == comm::kErrorIoPending) watchArmed = true;
+                else if (error == comm::kErrorOperationAborted) checkLineError();
+                else postCriticalError(error, kEngine, "WaitCommEvent");
+            }
+        }
+
+        bool reissueNow = false;
+        if (watchArmed && !inFlight) {
+            ioEvent_.reset();
+            std::uint32_t moved = 0;
+            const bool completed = mode == kRead
+                                       ? device_->readFile(buffer + total, count - total, moved, ioEvent_)
+                                       : device_->writeFile(buffer + total, count - total, moved, ioEvent_);
+            if (completed) {
+                // The completion also signals ioEvent: the wait below counts the bytes.
+                inFlight = true;
+                if (moved == count) done = true;
+            } else {
+                const std::uint32_t error = device_->lastError();
+                if (error == comm::kErrorIoPending) {
+                    inFlight = true;
+                } else if (error == comm::kErrorOperationAborted) {
+                    if (checkLineError()) {
+                        reissueNow = true;  // nothing is pending: waiting would wait for nothing
+                    } else {
+                        purgeBuffers();
+                        done = true;
+                        success = false;
+                    }
+                } else {
+                    postCriticalError(error, kEngine, transferCall);
+                }
+            }
+        }
+
+        if (inFlight || (watchArmed && !done && !reissueNow)) {
+            const unsigned signalled = wait_(handles, 4, platform::kInfinite);
+            if (signalled == 0) {
+                watchArmed = false;
+                std::uint32_t ignored = 0;
+                if (!device_->getOverlappedResult(comm::Operation::Watch, ignored, false)) {
+                    const std::uint32_t error = device_->lastError();
+                    if (error == comm::kErrorOperationAborted) checkLineError();
+                    else postCriticalError(error, kEngine, "GetOverlappedResult");
+                } else if (device_->completedMask() & comm::kEventRing) {
+                    if (frameMode) {
+                        eventSeen = true;
+                    } else if (isReleaseOfAnsweredLine(ringWhenArmed)) {
+                        // Ignored; the watch is armed again with the new state as baseline.
+                    } else {
+                        eventSeen = true;
+                        commandLineSeen_ = true;
+                        done = true;
+                        success = false;
+                    }
+                }
+            } else if (signalled == 1) {
+                inFlight = false;
+                if (frameMode && !eventSeen) {
+                    // Five bytes without the command line are not a command frame.
+                    purgeBuffers();
+                    success = false;
+                    break;
+                }
+                std::uint32_t moved = 0;
+                if (device_->getOverlappedResult(comm::Operation::Transfer, moved, false)) {
+                    total += moved;
+                    done = total == count;
+                } else {
+                    const std::uint32_t error = device_->lastError();
+                    if (error == comm::kErrorOperationAborted) {
+                        postDebug("(%s!)", mode == kRead ? "r" : "w");
+                        if (!checkLineError()) {
+                            purgeBuffers();
+                            done = true;
+                            success = false;
+                        }
+                    } else {
+                        postCriticalError(error, kEngine, "GetOverlappedResult");
+                    }
+                }
+            } else if (signalled == 2 || signalled == 3) {
+                success = false;
+                break;
+            } else {
+                postCriticalError(platform::lastError(), kEngine, "WaitForSingleObject");
+            }
+        }
+
+        if (done) break;
+    }
+
+    settle(watchArmed, inFlight);
+    return success && !states->isHalted();
+}
+
+void CSIOPort::settle(bool watchArmed, bool inFlight) {
+    device_->cancelIo();
+    std::uint32_t ignored = 0;
+    if (watchArmed) {
+        // CancelIo does not end a pending WaitCommEvent everywhere; a new mask does.
+        device_->setMask(comm::kEventRing);
+        device_->getOverlappedResult(comm::Operation::Watch, ignored, true);
+    }
+    if (inFlight) device_->getOverlappedResult(comm::Operation::Transfer, ignored, true);
+}

@@ -1,0 +1,520 @@
+// The serial port engine on the fake device: line settings, opening and its failures, the
+// command-frame rule, the command line during transfers, line errors, critical errors, stop
+// and halt, and that no operation is left pending when a transfer returns.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/thread.h"
+#include "serial/sio_port.h"
+#include "tests/support/fake_comm_device.h"
+#include "tests/support/recording_receiver.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Call = FakeCommDevice::Call;
+
+// Runs one transfer on its own thread, as the emulation thread would.
+class Transfer {
+public:
+    Transfer(CSIOPort& port, CSIOPort::Mode mode, Bytes data)
+        : port_(port), mode_(mode), buffer_(std::move(data)) {
+        thread_ = platform::Thread::start(run, this);
+    }
+    ~Transfer() { finish(); }
+    bool finish(std::uint32_t timeoutMs = 20000) { return thread_.waitEnded(timeoutMs); }
+    bool result() const { return result_; }
+    const Bytes& buffer() const { return buffer_; }
+
+private:
+    static std::uint32_t run(void* raw) {
+        auto* t = static_cast<Transfer*>(raw);
+        t->result_ = t->port_.doOverlappedComCrud(t->mode_, static_cast<std::uint32_t>(t->buffer_.size()),
+                                                  t->buffer_.data());
+        return 0;
+    }
+    CSIOPort& port_;
+    CSIOPort::Mode mode_;
+    Bytes buffer_;
+    std::atomic<bool> result_{false};
+    platform::Thread thread_;
+};
+
+class SioPortTest : public NotificationTest {
+protected:
+    void SetUp() override {
+        NotificationTest::SetUp();
+        auto owned = std::make_unique<FakeCommDevice>();
+        fake = owned.get();
+        port = std::make_unique<CSIOPort>(std::move(owned));
+    }
+    void TearDown() override {
+        port.reset();
+        NotificationTest::TearDown();
+    }
+    void openCom(int n = 3) {
+        ASSERT_TRUE(port->openPort(static_cast<std::uint8_t>(n)));
+        receiver.clear();
+    }
+    std::vector<ReceivedEvent> reported() {
+        flushNotifications();
+        return receiver.events();
+    }
+    std::vector<std::string> debugLines() {
+        std::vector<std::string> out;
+        for (const ReceivedEvent& e : reported())
+            if (e.kind == 'D') out.push_back(e.text);
+        return out;
+    }
+    // After any transfer: nothing of it may still be pending on the device.
+    void expectSettled() {
+        EXPECT_FALSE(fake->watchPending()) << "the watch outlived its transfer";
+        EXPECT_FALSE(fake->transferPending()) << "a read or write outlived its transfer";
+    }
+
+    FakeCommDevice* fake = nullptr;
+    std::unique_ptr<CSIOPort> port;
+};
+
+const Bytes kFrame = {0x31, 0x52, 0x01, 0x00, 0x84};
+
+}  // namespace
+
+// The SIO line: 19200 8N1, no flow control, DTR and RTS off, abort on error; what the device
+// had in the other fields stays.
+TEST_F(SioPortTest, OpenAppliesTheLineSettings) {
+    for (std::uint32_t initialFlags : {0x00000000u, 0xFFFFFFFFu, 0x0000FFFFu, 0x12345678u}) {
+        SCOPED_TRACE(initialFlags);
+        comm::Settings before;
+        before.baudRate = 300;
+        before.flags = initialFlags;
+        before.byteSize = 5;
+        before.parity = 1;
+        before.stopBits = 2;
+        before.xonLim = 7;
+        before.xoffLim = 9;
+        before.xonChar = 'a';
+        before.xoffChar = 'b';
+        before.errorChar = '?';
+        before.eofChar = 0x1A;
+        before.evtChar = 'e';
+        fake->setInitialSettings(before);
+        ASSERT_TRUE(port->openPort(4));
+        const auto o = fake->observed();
+        EXPECT_EQ(o.opened.back(), "COM4");
+        EXPECT_EQ(o.settings.length, 28u);
+        EXPECT_EQ(o.settings.baudRate, 19200u);
+        EXPECT_EQ(o.settings.byteSize, 8);
+        EXPECT_EQ(o.settings.parity, 0);
+        EXPECT_EQ(o.settings.stopBits, 0);
+        EXPECT_EQ(o.settings.flags, (initialFlags & 0xFFFF0000u) | (initialFlags & 0xCC03u) | 0x4003u);
+        EXPECT_EQ(o.settings.flags & 0x30u, 0u) << "DTR held off";
+        EXPECT_EQ(o.settings.flags & 0x3000u, 0u) << "RTS held off";
+        EXPECT_EQ(o.settings.xonChar, 0x11);
+        EXPECT_EQ(o.settings.xoffChar, 0x13);
+        EXPECT_EQ(o.settings.xonLim, 0);
+        EXPECT_EQ(o.settings.xoffLim, 0);
+        EXPECT_EQ(o.settings.evtChar, 0);
+        EXPECT_EQ(o.settings.errorChar, '?');
+        EXPECT_EQ(o.settings.eofChar, 0x1A);
+        EXPECT_TRUE(o.zeroTimeouts);
+        EXPECT_EQ(o.inputQueue, 2048u);
+        EXPECT_EQ(o.outputQueue, 2048u);
+        EXPECT_EQ(o.mask, comm::kEventRing);
+        EXPECT_TRUE(port->isOpen());
+        EXPECT_EQ(port->portNumber(), 4);
+        EXPECT_EQ(port->speed(), 19200u);
+        port->closePort();
+        EXPECT_FALSE(fake->isOpen());
+        EXPECT_EQ(port->portNumber(), 0);
+    }
+    EXPECT_TRUE(reported().empty());
+}
+
+// Every step of the open that fails is reported by its call's name with the device's error,
+// and leaves no port open.
+TEST_F(SioPortTest, OpenFailuresAreReportedAndCloseThePort) {
+    const struct {
+        Call call;
+        const char* operation;
+    } steps[] = {
+        {Call::Open, "CreateFile"},        {Call::GetState, "GetCommState"},
+        {Call::SetState, "SetCommState"},  {Call::SetTimeouts, "SetCommTimeouts"},
+        {Call::SetupQueues, "SetupComm"}, {Call::SetMask, "SetCommMask"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.operation);
+        receiver.clear();
+        ASSERT_TRUE(port->openPort(2));
+        fake->failNext(step.call, 1234);
+        EXPECT_FALSE(port->openPort(5));
+        EXPECT_FALSE(port->isOpen());
+        EXPECT_EQ(port->portNumber(), 0);
+        EXPECT_FALSE(fake->isOpen()) << "a device opened before the failure is closed again";
+        const auto e = reported();
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_EQ(e[0].number, 1234u);
+        EXPECT_NE(e[0].text.find(std::string("(CSIOPort::openPort.") + step.operation + ")"),
+                  std::string::npos) << e[0].text;
+    }
+}
+
+// setPort: the open number changes nothing; another number closes first, so a failed change
+// leaves no port; out-of-range numbers name no device.
+TEST_F(SioPortTest, SetPortRules) {
+    EXPECT_FALSE(port->setPort(0)) << "nothing open, nothing to do";
+    EXPECT_TRUE(fake->observed().opened.empty());
+
+    EXPECT_TRUE(port->setPort(3));
+    EXPECT_TRUE(port->setPort(3));
+    EXPECT_EQ(fake->observed().opened.size(), 1u) << "the open port is not opened again";
+
+    fake->setPortNames({"COM3"});
+    EXPECT_FALSE(port->setPort(4));
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_EQ(port->portNumber(), 0);
+
+    EXPECT_TRUE(port->setPort(3));
+    receiver.clear();
+    EXPECT_FALSE(port->setPort(0));
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_FALSE(port->openPort(10));
+    const auto o = fake->observed();
+    EXPECT_EQ(o.opened[o.opened.size() - 2], "COM0");
+    EXPECT_EQ(o.opened.back(), "COM:");
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[0].text.find("(CSIOPort::openPort.CreateFile)"), std::string::npos);
+    EXPECT_NE(e[1].text.find("(CSIOPort::openPort.CreateFile)"), std::string::npos);
+}
+
+// A command frame counts only when the command line comes before or with its last byte.
+TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
+    openCom();
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->arrive({0x31, 0x52, 0x01});
+        fake->setRing(true);
+        fake->arrive({0x00, 0x84});
+        ASSERT_TRUE(read.finish());
+        EXPECT_TRUE(read.result());
+        EXPECT_EQ(read.buffer(), kFrame);
+    }
+    expectSettled();
+    fake->setRing(false);
+    {
+        // The same five bytes with no command line are noise: both buffers are purged.
+        const auto before = fake->observed();
+        Transfer read(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->arrive(kFrame);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_FALSE(port->commandLineSeen());
+        const auto after = fake->observed();
+        EXPECT_EQ(after.rxPurges, before.rxPurges + 1);
+        EXPECT_EQ(after.txPurges, before.txPurges + 1);
+    }
+    expectSettled();
+    {
+        // Bytes already waiting in the driver are discarded the same way.
+        fake->arrive(kFrame);
+        Bytes frame(5);
+        EXPECT_FALSE(port->readBytes(frame.data(), 5));
+        EXPECT_EQ(fake->inputQueued(), 0u);
+    }
+    expectSettled();
+    EXPECT_TRUE(reported().empty());
+}
+
+// A command-line event already pending when the watch is armed ends even a frame read.
+TEST_F(SioPortTest, PendingEventInterruptsAtOnce) {
+    openCom();
+    fake->setLatchEvents(true);
+    fake->setRing(true);  // latched: no watch was pending
+    Bytes frame(5);
+    EXPECT_FALSE(port->readBytes(frame.data(), 5));
+    EXPECT_TRUE(port->commandLineSeen());
+    EXPECT_EQ(fake->observed().readsIssued, 0);
+    expectSettled();
+}
+
+// Outside a command frame the command line means a new command: the transfer is abandoned.
+TEST_F(SioPortTest, CommandLineAbandonsOtherTransfers) {
+    openCom();
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->arrive(Bytes(100, 0xAA));
+        fake->setRing(true);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen());
+    }
+    expectSettled();
+    fake->setRing(false);
+    fake->setWriteCompletion(FakeCommDevice::WriteCompletion::Manual);
+    for (bool single : {true, false}) {
+        SCOPED_TRACE(single ? "writeByte" : "writeBytes");
+        Transfer write(*port, CSIOPort::kWrite, single ? Bytes{0x41} : Bytes(129, 0x55));
+        ASSERT_TRUE(fake->waitForPendingWrite());
+        fake->setRing(true);
+        ASSERT_TRUE(write.finish());
+        EXPECT_FALSE(write.result());
+        EXPECT_TRUE(port->commandLineSeen());
+        expectSettled();
+        fake->setRing(false);
+    }
+}
+
+// The release of the line that came with the command being answered is not a new command
+// (drivers that report both edges send it while the data frame is on its way).
+TEST_F(SioPortTest, ReleaseOfAnsweredLineIsIgnored) {
+    openCom();
+    fake->setRing(true);  // asserted for the command being answered
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(false);  // its release: ignored, the watch is armed again
+        ASSERT_TRUE(fake->waitUntil([](const auto& s) { return s.observed.watchesArmed >= 2 && s.watchPending; }));
+        fake->arrive(Bytes(129, 0x5A));
+        ASSERT_TRUE(read.finish());
+        EXPECT_TRUE(read.result());
+        EXPECT_FALSE(port->commandLineSeen());
+        EXPECT_EQ(read.buffer(), Bytes(129, 0x5A));
+    }
+    expectSettled();
+    {
+        // An assertion (a new command) still ends the transfer.
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(true);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen());
+    }
+    expectSettled();
+    {
+        // So does a release when the watch began with the line off (a driver that reports
+        // only releases shows a whole new command this way).
+        fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
+        fake->setRing(false);
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(true);
+        fake->setRing(false);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen());
+    }
+    expectSettled();
+}
+
+// Writes send exactly the bytes given, however the driver completes them.
+TEST_F(SioPortTest, WritesSendExactlyTheBytes) {
+    openCom();
+    const Bytes status = {0x10, 0x00, 0x01, 0x00, 0x11};
+    for (auto completion : {FakeCommDevice::WriteCompletion::Immediate, FakeCommDevice::WriteCompletion::Pending}) {
+        fake->setWriteCompletion(completion);
+        fake->clearWritten();
+        EXPECT_TRUE(port->writeByte(0x41));
+        EXPECT_TRUE(port->writeBytes(status.data(), 5));
+        EXPECT_EQ(fake->written(), (Bytes{0x41, 0x10, 0x00, 0x01, 0x00, 0x11}));
+        expectSettled();
+    }
+    EXPECT_TRUE(reported().empty());
+}
+
+// A stop request or a halt ends a waiting transfer at once, and a transfer started while
+// either is set does not wait at all.
+TEST_F(SioPortTest, StopAndHaltEndWaitingTransfers) {
+    openCom();
+    for (bool halt : {false, true}) {
+        SCOPED_TRACE(halt ? "halt" : "stop");
+        {
+            Transfer read(*port, CSIOPort::kRead, Bytes(129));
+            ASSERT_TRUE(fake->waitForPendingRead());
+            halt ? states.setHalted(true) : states.setStopRequested(true);
+            ASSERT_TRUE(read.finish());
+            EXPECT_FALSE(read.result());
+        }
+        expectSettled();
+        Bytes frame(5);
+        EXPECT_FALSE(port->readBytes(frame.data(), 5)) << "still set: no wait at all";
+        expectSettled();
+        states.setHalted(false);
+        states.setStopRequested(false);
+    }
+}
+
+// Line errors: a framing error or overflow fails the transfer, any other is cleared and the
+// transfer goes on, with the lines the front end reads.
+TEST_F(SioPortTest, LineErrorsDuringATransfer) {
+    openCom();
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->lineError(comm::kLineFrameError);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_FALSE(port->commandLineSeen());
+    }
+    expectSettled();
+    EXPECT_EQ(debugLines(), (std::vector<std::string>{"(r!)", "comm error: 8", "frame error"}));
+    EXPECT_EQ(fake->observed().rxPurges, 1);
+    receiver.clear();
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->lineError(4);  // parity alone
+        ASSERT_TRUE(fake->waitUntil([](const auto& s) { return s.observed.readsIssued >= 3 && s.readPending; }));
+        fake->arrive(Bytes(129, 2));
+        ASSERT_TRUE(read.finish());
+        EXPECT_TRUE(read.result()) << "issued again, it completes";
+        EXPECT_EQ(read.buffer(), Bytes(129, 2));
+    }
+    expectSettled();
+    EXPECT_EQ(debugLines(), (std::vector<std::string>{"(r!)", "comm error: 4"}));
+}
+
+// A line error already present when a read is issued: overflow fails, parity retries.
+TEST_F(SioPortTest, LineErrorWhenIssuing) {
+    openCom();
+    fake->lineError(comm::kLineRxOverflow);
+    Bytes buffer(129);
+    EXPECT_FALSE(port->readBytes(buffer.data(), 129));
+    EXPECT_EQ(debugLines(), (std::vector<std::string>{"comm error: 1", "frame error"}));
+    expectSettled();
+    receiver.clear();
+    fake->lineError(4);
+    fake->arrive(Bytes(129, 3));
+    EXPECT_TRUE(port->readBytes(buffer.data(), 129));
+    EXPECT_EQ(buffer, Bytes(129, 3));
+    EXPECT_EQ(debugLines(), (std::vector<std::string>{"comm error: 4"}));
+    expectSettled();
+}
+
+// Unexpected failures of the device are critical: two Errors, the controller halted, the
+// transfer failed, and nothing left pending.
+TEST_F(SioPortTest, UnexpectedFailuresHalt) {
+    const struct {
+        Call call;
+        bool write;
+        const char* operation;
+    } cases[] = {
+        {Call::WaitCommEvent, false, "WaitCommEvent"},
+        {Call::ReadFile, false, "ReadFile"},
+        {Call::WriteFile, true, "WriteFile"},
+        {Call::TransferResult, false, "GetOverlappedResult"},
+        {Call::TransferResult, true, "GetOverlappedResult"},
+    };
+    openCom();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + (c.write ? " (write)" : " (read)"));
+        receiver.clear();
+        fake->failNext(c.call, 31);
+        Bytes buffer(c.write ? 10 : 129, 0);
+        if (!c.write) fake->arrive(Bytes(129, 9));
+        const bool ok = c.write ? port->writeBytes(buffer.data(), 10) : port->readBytes(buffer.data(), 129);
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(states.isHalted());
+        const auto e = reported();
+        ASSERT_EQ(e.size(), 2u);
+        EXPECT_EQ(e[0].number, 31u);
+        EXPECT_NE(e[0].text.find(std::string("(CSIOPort::doOverlappedComCrud.") + c.operation + ")"),
+                  std::string::npos) << e[0].text;
+        EXPECT_EQ(e[1].text.rfind("sio emulation has been halted due to critical error(s)", 0), 0u);
+        expectSettled();
+        states.setHalted(false);
+        fake->purge(comm::kPurgeRxClear);
+    }
+}
+
+TEST_F(SioPortTest, WatchResultFailureHalts) {
+    openCom();
+    Transfer read(*port, CSIOPort::kRead, Bytes(129));
+    ASSERT_TRUE(fake->waitForPendingRead());
+    fake->failNext(Call::WatchResult, 6);
+    fake->setRing(true);
+    ASSERT_TRUE(read.finish());
+    EXPECT_FALSE(read.result());
+    EXPECT_TRUE(states.isHalted());
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[0].text.find("(CSIOPort::doOverlappedComCrud.GetOverlappedResult)"), std::string::npos);
+}
+
+namespace {
+std::atomic<int> failingWaits{0};
+unsigned failingWait(const platform::Event* const* events, unsigned count, std::uint32_t timeoutMs) {
+    if (failingWaits.fetch_sub(1) > 0) return platform::kWaitFailed;
+    return platform::waitAny(events, count, timeoutMs);
+}
+}  // namespace
+
+TEST_F(SioPortTest, FailedWaitHalts) {
+    auto owned = std::make_unique<FakeCommDevice>();
+    FakeCommDevice* device = owned.get();
+    CSIOPort waitingPort(std::move(owned), failingWait);
+    ASSERT_TRUE(waitingPort.openPort(1));
+    failingWaits = 1;
+    Bytes buffer(129);
+    EXPECT_FALSE(waitingPort.readBytes(buffer.data(), 129));
+    EXPECT_TRUE(states.isHalted());
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[0].text.find("(CSIOPort::doOverlappedComCrud.WaitForSingleObject)"), std::string::npos);
+    EXPECT_FALSE(device->watchPending());
+    EXPECT_FALSE(device->transferPending());
+}
+
+// Back-to-back transfers on a driver whose CancelIo leaves the watch pending (Wine): each
+// must end its own watch, or the next WaitCommEvent fails and the emulation halts.
+TEST_F(SioPortTest, BackToBackTransfersLeaveNothingPending) {
+    openCom();
+    for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE(i);
+        Transfer read(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(true);
+        fake->arrive(kFrame);
+        ASSERT_TRUE(read.finish());
+        ASSERT_TRUE(read.result());
+        ASSERT_TRUE(port->writeByte(0x41));
+        ASSERT_TRUE(port->writeByte(0x43));
+        fake->setRing(false);
+        Bytes data(129, static_cast<std::uint8_t>(i));
+        ASSERT_TRUE(port->writeBytes(data.data(), 129));
+        ASSERT_FALSE(fake->watchPending());
+        ASSERT_FALSE(fake->transferPending());
+    }
+    EXPECT_FALSE(states.isHalted());
+    EXPECT_TRUE(reported().empty());
+    EXPECT_EQ(fake->written().size(), 300u * 131u);
+}
+
+// The speed change applies the rate; a refusal is critical but the call still answers true.
+TEST_F(SioPortTest, SetSpeed) {
+    openCom();
+    EXPECT_TRUE(port->setSpeed(57600));
+    EXPECT_EQ(fake->observed().settings.baudRate, 57600u);
+    EXPECT_EQ(port->speed(), 57600u);
+    fake->failNext(Call::SetState, 87);
+    EXPECT_TRUE(port->setSpeed(19200));
+    EXPECT_TRUE(states.isHalted());
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[0].text.find("(CSIOPort::setSpeed.SetCommState)"), std::string::npos);
+}
+
+// A closed port does not touch the device.
+TEST_F(SioPortTest, ClosedPortTransfersNothing) {
+    Bytes frame(5);
+    EXPECT_FALSE(port->readBytes(frame.data(), 5));
+    EXPECT_EQ(fake->observed().watchesArmed, 0);
+}
