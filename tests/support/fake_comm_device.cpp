@@ -71,9 +71,21 @@ std::vector<std::uint8_t> FakeCommDevice::written() {
     return written_;
 }
 
+std::vector<std::int64_t> FakeCommDevice::writtenTimes() {
+    std::lock_guard<std::mutex> lock(m_);
+    return writtenTimes_;
+}
+
+std::int64_t FakeCommDevice::nowMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void FakeCommDevice::clearWritten() {
     std::lock_guard<std::mutex> lock(m_);
     written_.clear();
+    writtenTimes_.clear();
 }
 
 // --- behaviour and observation
@@ -138,6 +150,8 @@ FakeCommDevice::Snapshot FakeCommDevice::snapshot() const {
     s.observed = observed_;
     s.watchPending = watch_.pending;
     s.readPending = transfer_.pending && transfer_.isRead;
+    s.readCount = s.readPending ? transfer_.count : 0;
+    s.writtenCount = written_.size();
     s.writePending = transfer_.pending && !transfer_.isRead;
     s.inputQueued = input_.size();
     return s;
@@ -318,6 +332,7 @@ bool FakeCommDevice::readFile(std::uint8_t* buffer, std::uint32_t count, std::ui
         moved = count;
         transfer_.moved = count;
         complete(transfer_, 0);
+        changed_.notify_all();
         return true;
     }
     transfer_.pending = true;
@@ -334,6 +349,8 @@ bool FakeCommDevice::writeFile(const std::uint8_t* buffer, std::uint32_t count, 
     if (transfer_.pending) return fail(kErrorInvalidParameter);
     if (abortActive()) return fail(comm::kErrorOperationAborted);
     written_.insert(written_.end(), buffer, buffer + count);
+    writtenTimes_.insert(writtenTimes_.end(), count, nowMicroseconds());
+    changed_.notify_all();
     transfer_ = {};
     transfer_.used = true;
     transfer_.event = &done;

@@ -48,6 +48,9 @@ public:
     void lineError(std::uint32_t flags);
     void completeWrite();
     std::vector<std::uint8_t> written();
+    // When each written byte was handed to the device, in microseconds of a steady clock.
+    std::vector<std::int64_t> writtenTimes();
+    static std::int64_t nowMicroseconds();
     void clearWritten();
 
     // --- behaviour
@@ -72,8 +75,10 @@ public:
         Observed observed;
         bool watchPending = false;
         bool readPending = false;
+        std::uint32_t readCount = 0;  // bytes asked for by the pending read
         bool writePending = false;
         std::size_t inputQueued = 0;
+        std::size_t writtenCount = 0;
     };
     // Waits (bounded) until the condition holds for the device's state; it is evaluated
     // again after every change.
@@ -133,6 +138,7 @@ private:
     std::map<Call, std::uint32_t> failures_;
     std::deque<std::uint8_t> input_;
     std::vector<std::uint8_t> written_;
+    std::vector<std::int64_t> writtenTimes_;
     bool ring_ = false;
     std::uint32_t history_ = 0;  // events that came while no watch was pending
     std::uint32_t lineErrors_ = 0;
