@@ -40,6 +40,13 @@ setup() {
                 n=$((n + 1))
             done
             "$wineserver" -w
+            # The links are what Wine opens; they follow the registry only from the next
+            # server start, so set them now as well.
+            n=1
+            while [ $n -le 9 ]; do
+                ln -sfn "/nonexistent/vandrel/com$n" "$prefix/dosdevices/com$n"
+                n=$((n + 1))
+            done
             touch "$prefix/.vandrel-ready"
         fi
     ) 9>"$prefix.lock"

@@ -1,0 +1,109 @@
+// Running Windows programs under Wine from a native test, and giving one of them a COM port
+// that leads to the test's own pseudo-terminal.
+//
+// Setup failures throw std::runtime_error with a message fit for a test log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rig {
+
+// A process this object started and owns. Standard input is /dev/null; standard output and
+// error go to files, never to pipes: a Wine server started by the child inherits them and
+// would hold a pipe open long after the child is gone. A child still running when the object
+// goes is killed (by its pid, nothing else) and reaped.
+class ChildProcess {
+public:
+    // argv[0] is the program's path. setEnv holds NAME=value entries that are added to this
+    // process's environment or replace what it has; the names in unsetEnv are removed.
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& setEnv,
+                 const std::vector<std::string>& unsetEnv, const std::string& stdoutPath,
+                 const std::string& stderrPath);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // True once the child has ended, waiting for it up to timeout.
+    bool wait(std::chrono::milliseconds timeout);
+    bool ended() { return wait(std::chrono::milliseconds(0)); }
+    // The exit code, or -1 when it has not ended or was killed by a signal.
+    int exitCode() const;
+    // "exit code N", "killed by signal N" or "still running".
+    std::string status() const;
+    // SIGKILL and reap: for a child that overran its time.
+    void kill();
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// The Wine installation and the prefix the rig works in.
+struct WineSetup {
+    std::string prefix;
+    std::string wine64 = "/usr/lib/wine/wine64";
+    std::string wine32 = "/usr/lib/wine/wine";
+    std::string wineserver = "/usr/lib/wine/wineserver64";
+    std::string logDir;  // where the helper commands' output goes
+    std::chrono::seconds timeout{60};  // bound on every helper command
+};
+
+// What every Wine process of the rig runs with, as cmake/wine.sh sets it: the prefix, no
+// debug output, no Gecko or Mono installer, and no display.
+std::vector<std::string> wineEnvironment(const WineSetup& setup);
+std::vector<std::string> wineUnsetEnvironment();
+
+// Runs a Wine command to its end (e.g. {"reg", "query", ...}); returns its exit code, or -1
+// when it overran the setup's timeout and was killed. stdoutPath gets its output.
+int runWine(const WineSetup& setup, const std::vector<std::string>& args,
+            const std::string& stdoutPath);
+
+// Waits until the prefix's Wine server and all its processes are gone (wineserver -w),
+// within timeout. False when they are still there.
+bool waitForServerExit(const WineSetup& setup, std::chrono::seconds timeout);
+
+// The PE machine field of a Windows program: 0x014c for x86, 0x8664 for x64, 0 when unknown.
+unsigned peMachine(const std::string& program);
+
+// The Wine registry's HKLM\Software\Wine\Ports\COMn, read through `wine reg query`; nullopt
+// when there is no such value.
+std::optional<std::string> comPortSetting(const WineSetup& setup, unsigned port);
+// Where the prefix's dosdevices/comN link leads, "" when there is no link.
+std::string comPortLink(const WineSetup& setup, unsigned port);
+
+// COMn of a prefix mapped to a device for the life of this object.
+//
+// Wine opens COMn through the prefix's dosdevices/comN link, which its mount manager makes
+// from HKLM\Software\Wine\Ports when the server starts. The constructor sets both (the
+// link takes effect at once, with no restart of a server that other programs may be using),
+// reads both back, and refuses to go on (throws) unless both lead to the device. Should a
+// server starting meanwhile have linked the old value, it waits for that server to end and
+// reads back again. The destructor puts the previous value and link back.
+class ComPortMapping {
+public:
+    ComPortMapping(const WineSetup& setup, unsigned port, const std::string& device);
+    ~ComPortMapping();
+    ComPortMapping(const ComPortMapping&) = delete;
+    ComPortMapping& operator=(const ComPortMapping&) = delete;
+
+    std::string portName() const { return "COM" + std::to_string(port_); }
+
+private:
+    bool leadsTo(const std::string& device);
+    void restore();
+
+    std::string mismatch_;
+
+    WineSetup setup_;
+    unsigned port_;
+    std::optional<std::string> previous_;
+};
+
+}  // namespace rig
