@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/event.h"
 #include "platform/mutex.h"
 
 using NotificationRecord = std::string;
@@ -45,9 +46,14 @@ public:
     // kind is dropped. Fires with no lock of the queue held.
     void dispatchNext();
 
+    // Asks the delivering thread to drain now rather than at its next tick.
+    void requestDelivery() { deliveryRequested_.set(); }
+    const platform::Event& deliveryRequestedEvent() const { return deliveryRequested_; }
+
 private:
     std::deque<NotificationRecord> records_;
     platform::Mutex lock_;
+    platform::Event deliveryRequested_{platform::EventReset::Auto, false};
 };
 
 // The text of an Error event: the message (ready text, else the system's text for the

@@ -11,6 +11,7 @@
 namespace {
 
 std::atomic<CMessageQueue*> theQueue{nullptr};
+thread_local bool deliveryDeferred = false;
 
 constexpr std::size_t kBufferSize = 500;
 
@@ -92,5 +93,12 @@ void postUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::
 
 void flushNotifications() {
     CMessageQueue* q = theQueue.load();
-    while (q && q->count() > 0) q->dispatchNext();
+    if (!q) return;
+    if (deliveryDeferred) {
+        q->requestDelivery();
+        return;
+    }
+    while (q->count() > 0) q->dispatchNext();
 }
+
+void setDeliveryDeferredOnThisThread(bool deferred) { deliveryDeferred = deferred; }

@@ -31,5 +31,11 @@ void postCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t
 void postUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
                         std::uint8_t b5, std::uint8_t disk, std::uint32_t sector, const char* name);
 
-// Dispatches every queued record on the calling thread.
+// Dispatches every queued record on the calling thread; on a thread that defers delivery it
+// only asks the delivering thread to drain.
 void flushNotifications();
+
+// The emulation thread keeps the bus timing and holds the drive table's lock while it
+// reports: it never calls into the front end. Its reports wait, in order, for the
+// delivering thread, which it wakes instead of flushing.
+void setDeliveryDeferredOnThisThread(bool deferred);

@@ -1,0 +1,84 @@
+// CSIODrives: construction, the drive slots and their operations.
+#include "sio/sio_drives.h"
+
+#include <cstring>
+
+#include "control/notifications.h"
+#include "serial/system_comm_device.h"
+#include "sio/checksum.h"
+
+namespace {
+
+bool isDrive(std::uint8_t drive) {
+    return drive >= CSIODrives::kFirstDrive && drive <= CSIODrives::kLastDrive;
+}
+
+// The name shown in the mount line: what follows the last backslash.
+const char* fileNameOf(const char* path) {
+    const char* slash = std::strrchr(path, '\\');
+    return slash ? slash + 1 : path;
+}
+
+template <std::size_t N>
+void buildFormatFrame(std::uint8_t (&frame)[N]) {
+    std::memset(frame, 0, N);
+    frame[0] = 0xFF;
+    frame[1] = 0xFF;
+    frame[N - 1] = ::sioChecksum(frame, N - 1);
+}
+
+}  // namespace
+
+CSIODrives::CSIODrives() : CSIODrives(comm::makeSystemCommDevice()) {}
+
+CSIODrives::CSIODrives(std::unique_ptr<comm::ICommDevice> device, platform::PerformanceCounter* counter)
+    : timer_(counter ? std::make_unique<CPrecisionTimer>(*counter) : std::make_unique<CPrecisionTimer>()) {
+    port_ = std::make_unique<CSIOPort>(std::move(device));
+    buildFormatFrame(formatFrame128_);
+    buildFormatFrame(formatFrame256_);
+}
+
+CSIODrives::~CSIODrives() {
+    platform::MutexLock hold(driveMutex_);
+    for (std::uint8_t d = kFirstDrive; d <= kLastDrive; ++d) unmountImage(d);
+    timer_.reset();
+    port_.reset();
+}
+
+std::uint8_t CSIODrives::sioChecksum(const std::uint8_t* data, std::size_t length) {
+    return ::sioChecksum(data, length);
+}
+
+bool CSIODrives::mountImage(const char* path, std::uint8_t drive, bool readOnly) {
+    platform::MutexLock hold(driveMutex_);
+    if (!isDrive(drive)) return false;
+    unmountImage(drive);
+    drives_[drive] = std::make_unique<CDiskImage>();
+    CDiskImage& image = *drives_[drive];
+    const bool loaded = image.loadImage(path, readOnly);
+    if (loaded) {
+        postStatus("%s mounted as D%d:%s [%d %d-byte sectors]", fileNameOf(path), drive,
+                   image.isReadOnly() ? " read-only" : "", image.getSectorCount(), image.getSectorSize());
+    } else {
+        unmountImage(drive);
+    }
+    return loaded;
+}
+
+bool CSIODrives::unmountImage(std::uint8_t drive) {
+    platform::MutexLock hold(driveMutex_);
+    if (!isDrive(drive)) return false;
+    drives_[drive].reset();
+    return true;
+}
+
+void CSIODrives::swapImages(std::uint8_t drive1, std::uint8_t drive2) {
+    if (!isDrive(drive1) || !isDrive(drive2)) return;
+    platform::MutexLock hold(driveMutex_);
+    std::swap(drives_[drive1], drives_[drive2]);
+    postStatus("swapped disk %d and %d", drive1, drive2);
+}
+
+CDiskImage* CSIODrives::imageAt(std::uint8_t drive) const {
+    return isDrive(drive) ? drives_[drive].get() : nullptr;
+}
