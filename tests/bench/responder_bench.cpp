@@ -1,0 +1,95 @@
+// Benchmark, not a test: what serving a sector read costs the emulation thread, and how
+// close the ACK-to-COMPLETE gap comes to 1500 us. Runs on the fake cable; prints figures.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "control/message_queue.h"
+#include "control/notifications.h"
+#include "control/state_store.h"
+#include "platform/performance_counter.h"
+#include "sio/disk_image.h"
+#include "sio/sio_drives.h"
+#include "tests/support/cpu_time.h"
+#include "tests/support/fake_comm_device.h"
+#include "tests/support/sim_computer.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Every reading is a second later: each 1500 us wait ends at its first look.
+class LeapingCounter : public platform::PerformanceCounter {
+public:
+    std::int64_t frequency() override { return 1000000; }
+    std::int64_t now() override { return value_ += 1000000; }
+
+private:
+    std::int64_t value_ = 0;
+};
+
+struct Rig {
+    explicit Rig(const std::string& image, platform::PerformanceCounter* counter) {
+        auto device = std::make_unique<FakeCommDevice>();
+        device->setWriteCompletion(FakeCommDevice::WriteCompletion::Immediate);
+        wire = device.get();
+        drives = std::make_unique<CSIODrives>(std::move(device), counter);
+        drives->port().openPort(1);
+        drives->mountImage(image.c_str(), 1, false);
+    }
+    // Serves one read the way the emulation loop would after a good frame.
+    void read(std::uint16_t sector) {
+        const auto f = SimComputer::frame(0x31, 'R', sector);
+        drives->dispatchCommand(f.data());
+        if (queue()->count() > 256) flushNotifications();
+    }
+    static CMessageQueue* queue() { return notificationQueue(); }
+
+    FakeCommDevice* wire;
+    std::unique_ptr<CSIODrives> drives;
+};
+
+}  // namespace
+
+int main() {
+    CMessageQueue queue;
+    CStateStore states;
+    setNotificationQueue(&queue);
+    setStateStore(&states);
+    TempDir dir;
+    const std::string path = dir.path("bench.atr");
+    {
+        CDiskImage blank;
+        if (!blank.createImage(path.c_str(), 720, 128)) return 1;
+    }
+    constexpr int kCommands = 2000;
+
+    {
+        LeapingCounter leaping;
+        Rig rig(path, &leaping);
+        for (int i = 0; i < 100; ++i) rig.read(static_cast<std::uint16_t>(1 + i % 720));  // warm up
+        const double start = threadCpuSeconds();
+        for (int i = 0; i < kCommands; ++i) rig.read(static_cast<std::uint16_t>(1 + i % 720));
+        const double cpu = threadCpuSeconds() - start;
+        std::printf("responder CPU per served read (1500 us wait excluded): %.1f us over %d commands\n",
+                    cpu * 1e6 / kCommands, kCommands);
+    }
+    {
+        Rig rig(path, nullptr);
+        std::vector<std::int64_t> gaps;
+        for (int i = 0; i < kCommands / 2; ++i) {
+            rig.wire->clearWritten();
+            rig.read(static_cast<std::uint16_t>(1 + i % 720));
+            const auto t = rig.wire->writtenTimes();
+            if (t.size() >= 2) gaps.push_back(t[1] - t[0]);
+        }
+        std::sort(gaps.begin(), gaps.end());
+        std::printf("ACK to COMPLETE over %zu reads: min %lld us, median %lld us, max %lld us\n", gaps.size(),
+                    static_cast<long long>(gaps.front()), static_cast<long long>(gaps[gaps.size() / 2]),
+                    static_cast<long long>(gaps.back()));
+    }
+    flushNotifications();
+    setStateStore(nullptr);
+    setNotificationQueue(nullptr);
+    return 0;
+}

@@ -1,0 +1,4 @@
+// The calling thread's CPU time, for benchmarks.
+#pragma once
+
+double threadCpuSeconds();
