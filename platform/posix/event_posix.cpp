@@ -3,8 +3,10 @@
 // Implementation details: each event keeps its flag under its own mutex together with the
 // waiters currently blocked in waitAny. A waiter registers with every event it waits on
 // before it looks at any of them, so a set() that comes after the look always finds and
-// wakes it. After a wake-up the waiter checks the events again in index order, which gives
-// the lowest signalled index; an auto-reset event is consumed by the one waiter that takes it.
+// wakes it. After a wake-up the waiter looks for the lowest signalled index; having found
+// one, it looks below it again, because an event set before the one found may have been
+// set after it was looked at (Windows sees both at once and reports the lower). An
+// auto-reset event is consumed by the one waiter that takes it.
 #include "platform/event.h"
 
 #include <algorithm>
@@ -37,6 +39,11 @@ void wake(Waiter* w) {
     std::lock_guard<std::mutex> lock(w->m);
     w->woken = true;
     w->cv.notify_one();
+}
+
+bool peek(EventState* s) {
+    std::lock_guard<std::mutex> lock(s->m);
+    return s->signalled;
 }
 
 // Takes the signal when it is there: the zero-time test.
@@ -105,15 +112,30 @@ unsigned waitAny(const Event* const* events, unsigned count, std::uint32_t timeo
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     unsigned result = kWaitTimeout;
+    auto at = [&](unsigned i) { return state(events[i]->get()); };
     for (;;) {
-        bool found = false;
-        for (unsigned i = 0; i < count && !found; ++i) {
-            if (take(state(events[i]->get()))) {
-                result = i;
-                found = true;
+        unsigned found = count;
+        for (unsigned i = 0; i < count && found == count; ++i)
+            if (peek(at(i))) found = i;
+        if (found < count) {
+            // An event below it may have been set before it, after we looked: one set
+            // earlier is visible now, so look again until nothing lower is set.
+            for (bool lower = true; lower;) {
+                lower = false;
+                for (unsigned j = 0; j < found; ++j) {
+                    if (peek(at(j))) {
+                        found = j;
+                        lower = true;
+                        break;
+                    }
+                }
             }
+            if (take(at(found))) {
+                result = found;
+                break;
+            }
+            continue;  // another waiter took it first
         }
-        if (found) break;
         std::unique_lock<std::mutex> lock(waiter.m);
         if (timeoutMs == kInfinite) {
             waiter.cv.wait(lock, [&] { return waiter.woken; });
