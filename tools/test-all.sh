@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash tools/setup.sh || exit 1
 
-presets=(linux linux-asan mingw-x86 mingw-x64)
+presets=(linux linux-asan linux-tsan mingw-x86 mingw-x64)
 passed=0 failed=0 skipped=0 broken=()
 mkdir -p build
 for preset in "${presets[@]}"; do

@@ -53,7 +53,7 @@ struct Rig {
 
 int main() {
     CMessageQueue queue;
-    CStateStore states;
+    CStateStore states{CStateStore::WithoutPump{}};
     setNotificationQueue(&queue);
     setStateStore(&states);
     TempDir dir;

@@ -5,7 +5,7 @@
 #include "platform/event.h"
 
 TEST(StateStore, StartsClearAndFollowsItsSetters) {
-    CStateStore s;
+    CStateStore s{CStateStore::WithoutPump{}};
     EXPECT_FALSE(s.isStopRequested());
     EXPECT_FALSE(s.isHalted());
     s.setStopRequested(true);
@@ -23,7 +23,7 @@ TEST(StateStore, StartsClearAndFollowsItsSetters) {
 
 // A wait that begins while the controller is halted ends at once.
 TEST(StateStore, WaitOnSetEventEndsAtOnce) {
-    CStateStore s;
+    CStateStore s{CStateStore::WithoutPump{}};
     platform::Event never(platform::EventReset::Auto, false);
     const platform::Event* list[] = {&never, &never, &s.stopRequestEvent(), &s.haltEvent()};
     EXPECT_EQ(platform::waitAny(list, 4, 0), platform::kWaitTimeout);

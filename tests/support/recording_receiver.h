@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,7 +17,6 @@
 #include "control/notifications.h"
 #include "control/receiver.h"
 #include "control/state_store.h"
-#include "platform/mutex.h"
 
 struct ReceivedEvent {
     char kind;  // 'S', 'D', 'E' or 'C'
@@ -40,8 +43,21 @@ public:
     }
 
     std::vector<ReceivedEvent> events() {
-        platform::MutexLock hold(lock_);
+        std::lock_guard<std::mutex> hold(lock_);
         return events_;
+    }
+    // Waits (bounded) until the events received so far satisfy the condition.
+    bool waitFor(const std::function<bool(const std::vector<ReceivedEvent>&)>& condition,
+                 int timeoutMs = 10000) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return condition(events_); });
+    }
+    bool waitForText(char kind, const std::string& text, int timeoutMs = 10000) {
+        return waitFor([&](const std::vector<ReceivedEvent>& all) {
+            for (const ReceivedEvent& e : all)
+                if (e.kind == kind && e.text == text) return true;
+            return false;
+        }, timeoutMs);
     }
     std::vector<ReceivedEvent> ofKind(char kind) {
         std::vector<ReceivedEvent> out;
@@ -50,17 +66,19 @@ public:
         return out;
     }
     void clear() {
-        platform::MutexLock hold(lock_);
+        std::lock_guard<std::mutex> hold(lock_);
         events_.clear();
     }
 
 private:
     void add(const ReceivedEvent& e) {
-        platform::MutexLock hold(lock_);
+        std::lock_guard<std::mutex> hold(lock_);
         events_.push_back(e);
+        changed_.notify_all();
     }
 
-    platform::Mutex lock_;
+    std::mutex lock_;
+    std::condition_variable changed_;
     std::vector<ReceivedEvent> events_;
 };
 
@@ -80,6 +98,6 @@ protected:
     }
 
     CMessageQueue queue;
-    CStateStore states;
+    CStateStore states{CStateStore::WithoutPump{}};
     RecordingReceiver receiver;
 };
