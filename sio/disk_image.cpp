@@ -30,6 +30,10 @@ bool headerCanDescribe(std::uint16_t sectorCount, std::uint16_t sectorSize) {
 CDiskImage::~CDiskImage() { closeImage(); }
 
 bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::uint16_t sectorSize) {
+    if (!path) {
+        postSystemError(kImageRefused, "CDiskImage::createImage", nullptr, "no path given for the new image");
+        return false;
+    }
     if (!headerCanDescribe(sectorCount, sectorSize)) {
         postSystemError(kImageRefused, "CDiskImage::createImage", nullptr,
                         "cannot create %s: an atr image cannot hold %u sectors of %u bytes", path,
@@ -76,6 +80,10 @@ bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::u
 
 bool CDiskImage::loadImage(const char* path, bool readOnly) {
     closeImage();
+    if (!path) {
+        postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr, "no path given for the image");
+        return false;
+    }
     if (std::strlen(path) > kMaxPathLength) {
         // Storing it would cut it, and the cut path may name another file.
         postSystemError(platform::errorNameTooLong(), "CDiskImage::loadImage", nullptr,

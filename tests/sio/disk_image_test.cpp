@@ -299,6 +299,18 @@ TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
     EXPECT_FALSE(std::filesystem::exists(dir.path("none.atr")));
 }
 
+// A missing path (a null string from a front end) is refused, not dereferenced.
+TEST_F(DiskImageTest, NoPathIsRefused) {
+    CDiskImage image;
+    EXPECT_FALSE(image.loadImage(nullptr, false));
+    EXPECT_FALSE(image.createImage(nullptr, 720, 128));
+    const auto e = errors();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].number, 100u);
+    EXPECT_EQ(e[0].text, "no path given for the image (CDiskImage::loadImage)");
+    EXPECT_EQ(e[1].text, "no path given for the new image (CDiskImage::createImage)");
+}
+
 TEST_F(DiskImageTest, CreateInMissingDirectoryReportsFopen) {
     CDiskImage image;
     EXPECT_FALSE(image.createImage(dir.path("no/such/dir.atr").c_str(), 720, 128));
