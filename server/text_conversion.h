@@ -1,0 +1,24 @@
+// Text across the automation boundary: the emulator works on ANSI text, automation on BSTRs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server/com_support.h"
+
+// A BSTR as ANSI text in the system code page; has() is false for a null BSTR.
+class AnsiText {
+public:
+    explicit AnsiText(BSTR text);
+    bool has() const { return has_; }
+    const char* c_str() const { return has_ ? buffer_.data() : nullptr; }
+
+private:
+    bool has_ = false;
+    std::vector<char> buffer_;
+};
+
+// ANSI text as a new BSTR (null when it cannot be allocated). The receiver's texts may hold
+// zero bytes; the string ends at the first, as a C string would.
+BSTR toBstr(const char* text);
+BSTR toBstr(std::string_view text);

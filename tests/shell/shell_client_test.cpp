@@ -1,0 +1,232 @@
+// Vandrel.exe from another process, as a front end sees it: registration, IShell through its
+// vtable and through IDispatch by name, and events to connected sinks.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/com_support.h"
+#include "server/vandrel_idl.h"
+#include "tests/shell/event_sink.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::wstring serverPath;  // from the command line
+
+DWORD runServer(const std::wstring& arguments) {
+    std::wstring line = L"\"" + serverPath + L"\" " + arguments;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+// Registers the server for the whole program and removes it afterwards.
+class Registration : public ::testing::Environment {
+public:
+    void SetUp() override {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ASSERT_EQ(runServer(L"/RegServer"), 0u);
+    }
+    void TearDown() override {
+        EXPECT_EQ(runServer(L"/UnregServer"), 0u);
+        CoUninitialize();
+    }
+};
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
+                                   reinterpret_cast<void**>(shell.put())),
+                  S_OK);
+        ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(shell->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put())), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__IShellEvents, point.put()), S_OK);
+    }
+    void TearDown() override {
+        for (DWORD c : cookies) point->Unadvise(c);
+    }
+    DWORD advise(EventSink* sink) {
+        DWORD cookie = 0;
+        EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+        sink->Release();
+        cookies.push_back(cookie);
+        return cookie;
+    }
+    std::wstring text(BSTR b) {
+        Bstr owned(b);
+        return b ? std::wstring(b) : L"<null>";
+    }
+
+    ComPtr<IShell> shell;
+    ComPtr<IConnectionPoint> point;
+    std::vector<DWORD> cookies;
+    Journal journal;
+    TempDir dir;
+};
+
+}  // namespace
+
+// The state a new front end finds, and that every member answers S_OK.
+TEST_F(ShellTest, FirstLook) {
+    VARIANT_BOOL stopped = 0;
+    ASSERT_EQ(shell->get_isStopped(&stopped), S_OK);
+    EXPECT_EQ(stopped, VARIANT_TRUE);
+    BYTE port = 99;
+    ASSERT_EQ(shell->get_serialPort(&port), S_OK);
+    EXPECT_EQ(port, 0);
+    for (BYTE id : {0, 10, 255, 5}) {
+        BSTR path = nullptr;
+        ASSERT_EQ(shell->get_diskPath(id, &path), S_OK);
+        ASSERT_NE(path, nullptr) << "an empty drive answers an empty string, not null";
+        EXPECT_EQ(text(path), L"");
+        VARIANT_BOOL ro = -7;
+        LONG size = -7, count = -7;
+        EXPECT_EQ(shell->get_diskReadOnly(id, &ro), S_OK);
+        EXPECT_EQ(shell->get_diskSectorSize(id, &size), S_OK);
+        EXPECT_EQ(shell->get_diskSectorCount(id, &count), S_OK);
+        EXPECT_EQ(ro, 0);
+        EXPECT_EQ(size, 0);
+        EXPECT_EQ(count, 0);
+    }
+}
+
+// Images through the automation interface: create, mount read-only by any nonzero flag,
+// read back, swap, unmount; each mount says so in a Status event.
+TEST_F(ShellTest, ImagesAndTheirEvents) {
+    advise(new EventSink(journal, 1));
+    const std::string narrow = dir.path("demo.atr");
+    const std::wstring path(narrow.begin(), narrow.end());
+    Bstr bpath(SysAllocString(path.c_str()));
+    ASSERT_EQ(shell->createImage(bpath.get(), 720, 128), S_OK);
+    for (VARIANT_BOOL flag : {VARIANT_BOOL(1), VARIANT_BOOL(-1), VARIANT_BOOL(0)}) {
+        SCOPED_TRACE(flag);
+        ASSERT_EQ(shell->mountDisk(bpath.get(), 3, flag), S_OK);
+        VARIANT_BOOL ro = 0;
+        ASSERT_EQ(shell->get_diskReadOnly(3, &ro), S_OK);
+        EXPECT_EQ(ro, flag ? VARIANT_TRUE : 0);
+    }
+    BSTR got = nullptr;
+    ASSERT_EQ(shell->get_diskPath(3, &got), S_OK);
+    EXPECT_EQ(text(got), path);
+    LONG count = 0, size = 0;
+    shell->get_diskSectorCount(3, &count);
+    shell->get_diskSectorSize(3, &size);
+    EXPECT_EQ(count, 720);
+    EXPECT_EQ(size, 128);
+    ASSERT_EQ(shell->swapDisks(3, 4), S_OK);
+    ASSERT_EQ(shell->unMountDisk(4), S_OK);
+    ASSERT_EQ(shell->get_diskPath(4, &got), S_OK);
+    EXPECT_EQ(text(got), L"");
+    EXPECT_TRUE(journal.waitForText(L"swapped disk 3 and 4"));
+    std::size_t mounts = 0;
+    for (const SinkEvent& e : journal.events()) {
+        if (e.text.find(L" mounted as D3:") == std::wstring::npos) continue;
+        ++mounts;
+        EXPECT_EQ(e.id, 1);
+        EXPECT_EQ(e.types, std::vector<VARTYPE>{VT_BSTR});
+    }
+    EXPECT_EQ(mounts, 3u);
+}
+
+// stop while stopped says so before it returns; a port that cannot be opened leaves 0 and an
+// Error event with its number and text.
+TEST_F(ShellTest, StopAndPort) {
+    advise(new EventSink(journal, 1));
+    ASSERT_EQ(shell->stop(), S_OK);
+    bool seen = false;
+    for (const SinkEvent& e : journal.events()) seen |= e.text == L"sio emulation is already stopped";
+    EXPECT_TRUE(seen) << "delivered before stop returned";
+    ASSERT_EQ(shell->put_serialPort(8), S_OK);  // mapped to a path that does not exist
+    BYTE port = 99;
+    shell->get_serialPort(&port);
+    EXPECT_EQ(port, 0);
+    ASSERT_EQ(shell->start(), S_OK);
+    EXPECT_TRUE(journal.waitForText(L"cannot start emulation without a valid COM port (CStateStore::start.1)"));
+    for (const SinkEvent& e : journal.events()) {
+        if (e.id != 4) continue;
+        EXPECT_EQ(e.types, (std::vector<VARTYPE>{VT_BSTR, VT_I4}));
+    }
+}
+
+// Sinks are called in slot order; a freed slot is taken by the next sink; a sink that fails
+// every call does not stop the others; the wrong kind of sink and unknown cookies are refused.
+TEST_F(ShellTest, Sinks) {
+    const DWORD first = advise(new EventSink(journal, 1));
+    advise(new EventSink(journal, 2, true, E_FAIL));
+    shell->stop();
+    std::vector<int> order;
+    for (const SinkEvent& e : journal.events()) order.push_back(e.sink);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    ASSERT_EQ(point->Unadvise(first), S_OK);
+    cookies.erase(cookies.begin());
+    advise(new EventSink(journal, 3));
+    journal.clear();
+    shell->stop();
+    order.clear();
+    for (const SinkEvent& e : journal.events()) order.push_back(e.sink);
+    EXPECT_EQ(order, (std::vector<int>{3, 2})) << "the third sink took the first slot";
+
+    DWORD cookie = 123;
+    auto* refused = new EventSink(journal, 4, false);
+    EXPECT_EQ(point->Advise(refused, &cookie), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(cookie, 0u);
+    refused->Release();
+    EXPECT_EQ(point->Unadvise(0), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(point->Unadvise(0x12345), CONNECT_E_NOCONNECTION);
+}
+
+// Late binding by name, as script front ends call it.
+TEST_F(ShellTest, ByNameThroughIDispatch) {
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(shell->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())), S_OK);
+    const wchar_t* names[] = {L"isStopped", L"serialPort", L"diskPath", L"createImage"};
+    const DISPID expected[] = {5, 6, 8, 12};
+    for (int i = 0; i < 4; ++i) {
+        LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+        DISPID id = 0;
+        ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0x409, &id), S_OK) << i;
+        EXPECT_EQ(id, expected[i]);
+    }
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(dispatch->Invoke(5, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(result.vt, VT_BOOL);
+    EXPECT_EQ(result.boolVal, VARIANT_TRUE);
+    VARIANTARG id;
+    VariantInit(&id);
+    id.vt = VT_UI1;
+    id.bVal = 0;
+    DISPPARAMS one{&id, nullptr, 1, 0};
+    VariantClear(&result);
+    ASSERT_EQ(dispatch->Invoke(8, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &one, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(result.vt, VT_BSTR);
+    ASSERT_NE(result.bstrVal, nullptr);
+    EXPECT_EQ(SysStringLen(result.bstrVal), 0u);
+    VariantClear(&result);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: shell_client_test PATH-OF-Vandrel.exe\n");
+        return 2;
+    }
+    std::string p = argv[1];
+    if (!p.empty() && p[0] == '/') {  // a Unix path from the build: the same file on drive Z:
+        for (char& c : p)
+            if (c == '/') c = '\\';
+        p = "Z:" + p;
+    }
+    serverPath.assign(p.begin(), p.end());
+    ::testing::AddGlobalTestEnvironment(new Registration);
+    return RUN_ALL_TESTS();
+}
