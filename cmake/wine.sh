@@ -64,6 +64,19 @@ setup)
     ;;
 run)
     setup
+    # A test that mapped a port and did not put it back must not leave a real device behind:
+    # a COM link to a serial device of this machine is sent nowhere again.
+    n=1
+    while [ $n -le 9 ]; do
+        case "$(readlink "$prefix/dosdevices/com$n" 2>/dev/null)" in
+        /dev/ttyS* | /dev/ttyUSB* | /dev/ttyACM* | /dev/console)
+            ln -sfn "/nonexistent/vandrel/com$n" "$prefix/dosdevices/com$n"
+            "$wine64" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
+                /d "/nonexistent/vandrel/com$n" /f >/dev/null 2>&1
+            ;;
+        esac
+        n=$((n + 1))
+    done
     program=$1
     shift
     loader=$wine64

@@ -57,11 +57,15 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Clone(Interface** result) override {
-        for (Item& item : items_) addRef(item);
+        if (!result) return E_POINTER;
+        for (Item& item : items_) addRef(item);  // the copy's own references
         Interface* copy = nullptr;
         const HRESULT hr = create(items_, owner_, &copy);
-        for (Item& item : items_) release(item);
-        if (SUCCEEDED(hr)) static_cast<SnapshotEnumerator*>(copy)->position_ = position_;
+        if (FAILED(hr)) {
+            for (Item& item : items_) release(item);
+        } else {
+            static_cast<SnapshotEnumerator*>(copy)->position_ = position_;
+        }
         *result = copy;
         return hr;
     }

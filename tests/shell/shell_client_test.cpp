@@ -144,7 +144,14 @@ TEST_F(ShellTest, StopAndPort) {
     bool seen = false;
     for (const SinkEvent& e : journal.events()) seen |= e.text == L"sio emulation is already stopped";
     EXPECT_TRUE(seen) << "delivered before stop returned";
-    ASSERT_EQ(shell->put_serialPort(8), S_OK);  // mapped to a path that does not exist
+    // Only a port that leads nowhere may be opened here: COM1 of this machine is its console.
+    wchar_t target[1024] = {};
+    DWORD size = sizeof target;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Wine\\Ports", L"COM8", RRF_RT_REG_SZ, nullptr, target, &size),
+              ERROR_SUCCESS);
+    ASSERT_NE(std::wstring(target).find(L"/nonexistent/"), std::wstring::npos)
+        << "COM8 does not lead nowhere; refusing to open it";
+    ASSERT_EQ(shell->put_serialPort(8), S_OK);
     BYTE port = 99;
     shell->get_serialPort(&port);
     EXPECT_EQ(port, 0);
