@@ -8,13 +8,20 @@
  * Every other descriptor and every other request goes to the kernel untouched.
  *
  * 64-bit programs reach the kernel through ioctl; 32-bit ones built with 64-bit time (Wine's
- * i386 ntdll.so among them) through __ioctl_time64. Both are answered. */
+ * i386 ntdll.so among them) through __ioctl_time64. Both are answered.
+ *
+ * It also passes read(), write() and pthread_create() on: it counts the reads and writes made
+ * on the pty and keeps the record's account of the program's waits (modem_lines.h), so that
+ * the peer can tell when a wait armed after a given write is being watched, and when no
+ * WaitCommEvent call is under way; and it can hold a thread arming a wait or a waiting thread
+ * that has completed its wait, for a peer that makes Wine's threads meet in a given order. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +30,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,10 +39,18 @@
 #define EXPORT __attribute__((visibility("default")))
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef ssize_t (*read_fn)(int, void *, size_t);
+typedef ssize_t (*writev_fn)(int, const struct iovec *, int);
+typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 static ioctl_fn real_ioctl;
 static ioctl_fn real_ioctl_time64;
+static write_fn real_write;
+static read_fn real_read;
+static writev_fn real_writev;
+static pthread_create_fn real_pthread_create;
 static dev_t pty_rdev;
 static int enabled;
 static int tracing;
@@ -43,10 +59,128 @@ static struct vandrel_modem_state *state;
 #define INPUT_LINES (TIOCM_RNG | TIOCM_CAR | TIOCM_DSR | TIOCM_CTS)
 #define OUTPUT_LINES (TIOCM_DTR | TIOCM_RTS)
 
+/* What a thread is to the record, decided by its first request on the pty. */
+enum thread_role { ROLE_UNSEEN, ROLE_WAITING, ROLE_PROGRAM };
+static __thread enum thread_role thread_role;
+/* A program thread's requests to the Wine server since it started a waiting thread; -1 when
+ * it is not counting. */
+static __thread int requests_since_start = -1;
+/* A waiting thread's wait (its number), the input lines when that wait was armed, and whether
+ * it has seen them change (its wait is then complete). */
+static __thread uint32_t waiter_wait;
+static __thread uint32_t waiter_start_inputs;
+static __thread int waiter_saw_change;
+static __thread uint32_t waiter_requests; /* its requests to the server since it saw it */
+
 static uint32_t load(const uint32_t *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+static void store(uint32_t *p, uint32_t value) { __atomic_store_n(p, value, __ATOMIC_RELEASE); }
+static void add(uint32_t *p) { __atomic_fetch_add(p, 1, __ATOMIC_ACQ_REL); }
 static void count(enum vandrel_modem_call call)
 {
     __atomic_fetch_add(&state->calls[call], 1, __ATOMIC_RELAXED);
+}
+
+/* request: the thread's request on the pty (0 for a read or write). */
+static enum thread_role role_of(unsigned long request)
+{
+    if (thread_role == ROLE_UNSEEN) {
+        /* Only the process that uses the pty: Wine's server, say, inherits the shim too. */
+        store(&state->program_pid, (uint32_t)getpid());
+        thread_role = request == TIOCGICOUNT ? ROLE_WAITING : ROLE_PROGRAM;
+        if (thread_role == ROLE_WAITING) {
+            store(&state->waiting_tid, (uint32_t)syscall(SYS_gettid));
+            add(&state->waiting_threads);
+        }
+    }
+    return thread_role;
+}
+
+/* A program thread's TIOCGICOUNT arms a wait; a waiting thread's is one round of polling. The
+ * arm's fields are stored before its count, and the poll count is cleared first of all, so a
+ * peer that reads arm_transfers and then polls_since_arm never pairs a new arm with the polls
+ * of the wait before it. */
+static void account_icount(enum thread_role role)
+{
+    if (role == ROLE_WAITING) {
+        /* Its first poll comes before its wait can end, so before the next arming. */
+        if (!waiter_wait) {
+            waiter_wait = load(&state->watch_arms);
+            waiter_start_inputs = load(&state->arm_inputs);
+        }
+        add(&state->polls_since_arm);
+        return;
+    }
+    requests_since_start = -1;
+    uint32_t inputs = __atomic_fetch_or(&state->inputs, VANDREL_MODEM_ARMING, __ATOMIC_ACQ_REL);
+    store(&state->polls_since_arm, 0);
+    store(&state->arm_inputs, inputs & INPUT_LINES);
+    store(&state->arm_transfers, load(&state->transfers));
+    add(&state->watch_arms);
+}
+
+static void trace(int fd, unsigned long request, const char *how, long result, int error);
+
+/* Wine runs its signal handlers on the thread's alternate signal stack. A thread inside
+ * WaitCommEvent may be interrupted (SIGUSR1) to run system APCs, such as the completion of a
+ * read in flight, which reads the pty and talks to the server: none of that means the call
+ * has returned. */
+static int in_signal_handler(void)
+{
+    stack_t stack;
+    return sigaltstack(NULL, &stack) == 0 && (stack.ss_flags & SS_ONSTACK);
+}
+
+/* Holds this thread when the peer has asked for it (state) at this wait. */
+static void hold_if_asked(uint32_t *hold, uint32_t *wait, uint32_t this_wait, const char *what)
+{
+    uint32_t asked = VANDREL_MODEM_HOLD_ASKED;
+    if (load(wait) != this_wait ||
+        !__atomic_compare_exchange_n(hold, &asked, VANDREL_MODEM_HOLD_HOLDING, 0, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return;
+    store(&state->held_tid, (uint32_t)syscall(SYS_gettid));
+    if (tracing)
+        trace(-1, 0, what, 0, 0);
+    const struct timespec step = {0, 100 * 1000};
+    while (load(hold) == VANDREL_MODEM_HOLD_HOLDING)
+        nanosleep(&step, NULL);
+}
+
+static void end_arming(const char *why)
+{
+    if (!(load(&state->inputs) & VANDREL_MODEM_ARMING))
+        return;
+    if (in_signal_handler())
+        return;
+    requests_since_start = -1;
+    __atomic_fetch_and(&state->inputs, ~VANDREL_MODEM_ARMING, __ATOMIC_ACQ_REL);
+    if (tracing)
+        trace(-1, 0, why, 0, 0);
+}
+
+/* A program thread's read or write on the pty: whatever wait it armed has been armed (unless
+ * the thread is in a signal handler). */
+static void account_transfer(uint32_t *counter)
+{
+    if (role_of(0) != ROLE_PROGRAM)
+        return;
+    end_arming(counter == &state->reads ? "arming ends (a read)" : "arming ends (a write)");
+    add(counter);
+    add(&state->transfers);
+}
+
+/* A write to anything but the pty: from a program thread that has started a waiting thread,
+ * a request to the Wine server, which counts when not made from a signal handler. */
+static void account_request(void)
+{
+    if (thread_role == ROLE_WAITING) {
+        if (waiter_saw_change && ++waiter_requests == load(&state->hold_completion_request))
+            hold_if_asked(&state->hold_completion, &state->hold_completion_wait, waiter_wait,
+                          "held: a waiting thread that has completed its wait");
+        return;
+    }
+    if (requests_since_start >= 0 && !in_signal_handler() && ++requests_since_start == 2)
+        end_arming("arming ends (a second server request)");
 }
 
 static void complain(const char *what)
@@ -59,6 +193,10 @@ static void init(void)
 {
     real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
     real_ioctl_time64 = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
+    real_write = (write_fn)dlsym(RTLD_NEXT, "write");
+    real_read = (read_fn)dlsym(RTLD_NEXT, "read");
+    real_writev = (writev_fn)dlsym(RTLD_NEXT, "writev");
+    real_pthread_create = (pthread_create_fn)dlsym(RTLD_NEXT, "pthread_create");
 
     const char *pty = getenv(VANDREL_MODEM_PTY_ENV);
     const char *path = getenv(VANDREL_MODEM_STATE_ENV);
@@ -142,7 +280,7 @@ static uint32_t transitions(unsigned long mask)
 }
 
 /* Returns 1 when answered (result in *result), 0 when the request is not one of ours. */
-static int answer(int fd, unsigned long request, void *arg, int *result)
+static int answer(unsigned long request, void *arg, enum thread_role role, int *result)
 {
     enum vandrel_modem_call call;
     switch (request) {
@@ -154,20 +292,21 @@ static int answer(int fd, unsigned long request, void *arg, int *result)
     case TIOCMIWAIT: call = VANDREL_CALL_TIOCMIWAIT; break;
     default: return 0;
     }
-    if (!is_pty(fd))
-        return 0;
     /* TIOCMIWAIT's baseline comes before the count: a peer that waits for the count and then
      * changes a line must not change it before the baseline is taken. */
     uint32_t baseline = request == TIOCMIWAIT ? transitions((unsigned long)arg) : 0;
     count(call);
 
     switch (request) {
-    case TIOCMGET:
+    case TIOCMGET: {
         if (!arg) { *result = fail(EFAULT); break; }
-        *(int *)arg = (int)((load(&state->inputs) & INPUT_LINES) |
-                            (load(&state->outputs) & OUTPUT_LINES));
+        uint32_t inputs = load(&state->inputs) & INPUT_LINES;
+        if (role == ROLE_WAITING && waiter_wait && inputs != waiter_start_inputs)
+            waiter_saw_change = 1;
+        *(int *)arg = (int)(inputs | (load(&state->outputs) & OUTPUT_LINES));
         *result = 0;
         break;
+    }
     case TIOCMSET:
     case TIOCMBIS:
     case TIOCMBIC:
@@ -184,6 +323,7 @@ static int answer(int fd, unsigned long request, void *arg, int *result)
         counts.rng = (int)load(&state->rng);
         counts.dcd = (int)load(&state->dcd);
         memcpy(arg, &counts, sizeof counts);
+        account_icount(role);
         *result = 0;
         break;
     }
@@ -202,34 +342,43 @@ static int answer(int fd, unsigned long request, void *arg, int *result)
     return 1;
 }
 
-static void trace(int fd, unsigned long request, const char *how, int result, int error)
+/* Also called from Wine's signal handlers: formats into the stack and writes with the system
+ * call itself (no stdio lock, no locale, no interposed write). */
+static void trace(int fd, unsigned long request, const char *how, long result, int error)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    dprintf(2, "modem_lines: %ld.%06ld pid %d tid %ld fd %d request 0x%lx %s -> %d%s%s\n",
-            (long)now.tv_sec, now.tv_nsec / 1000, (int)getpid(), (long)syscall(SYS_gettid), fd,
-            request, how, result, result < 0 ? " " : "", result < 0 ? strerror(error) : "");
+    char line[256];
+    char why[24] = "";
+    if (result < 0)
+        snprintf(why, sizeof why, " (errno %d)", error);
+    int n = snprintf(line, sizeof line,
+                     "modem_lines: %ld.%06ld pid %d tid %ld fd %d request 0x%lx %s -> %ld%s\n",
+                     (long)now.tv_sec, now.tv_nsec / 1000, (int)getpid(),
+                     (long)syscall(SYS_gettid), fd, request, how, result, why);
+    if (n > 0)
+        syscall(SYS_write, 2, line, (size_t)(n < (int)sizeof line ? n : (int)sizeof line - 1));
 }
 
 static int dispatch(ioctl_fn real, int fd, unsigned long request, void *arg)
 {
+    if (!enabled || !is_pty(fd))
+        return pass(real, fd, request, arg);
+    enum thread_role role = role_of(request);
     int result = 0;
-    if (enabled && answer(fd, request, arg, &result)) {
+    if (answer(request, arg, role, &result)) {
         if (tracing)
             trace(fd, request, "answered", result, 0);
         return result;
     }
-    if (enabled && is_pty(fd)) {
-        count(VANDREL_CALL_OTHER);
-        int saved;
-        result = pass(real, fd, request, arg);
-        saved = errno;
-        if (tracing)
-            trace(fd, request, "passed", result, saved);
-        errno = saved;
-        return result;
-    }
-    return pass(real, fd, request, arg);
+    count(VANDREL_CALL_OTHER);
+    int saved;
+    result = pass(real, fd, request, arg);
+    saved = errno;
+    if (tracing)
+        trace(fd, request, "passed", result, saved);
+    errno = saved;
+    return result;
 }
 
 static void *argument(va_list args)
@@ -257,4 +406,72 @@ EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     va_end(args);
     pthread_once(&once, init);
     return dispatch(real_ioctl_time64 ? real_ioctl_time64 : real_ioctl, fd, request, arg);
+}
+
+/* Counted as the call starts, so that a peer which has already read the bytes finds the
+ * write counted. */
+EXPORT ssize_t write(int fd, const void *buffer, size_t size)
+{
+    pthread_once(&once, init);
+    int ours = enabled && size > 0 && is_pty(fd);
+    if (ours)
+        account_transfer(&state->writes);
+    else if (enabled && (requests_since_start >= 0 || waiter_saw_change))
+        account_request();
+    ssize_t result = real_write ? real_write(fd, buffer, size)
+                                : (ssize_t)syscall(SYS_write, fd, buffer, size);
+    if (ours && tracing) {
+        int saved = errno;
+        trace(fd, 0, in_signal_handler() ? "write (in a signal handler)" : "write", (long)result,
+              saved);
+        errno = saved;
+    }
+    return result;
+}
+
+EXPORT ssize_t read(int fd, void *buffer, size_t size)
+{
+    pthread_once(&once, init);
+    int ours = enabled && size > 0 && is_pty(fd);
+    if (ours)
+        account_transfer(&state->reads);
+    ssize_t result = real_read ? real_read(fd, buffer, size)
+                               : (ssize_t)syscall(SYS_read, fd, buffer, size);
+    if (ours && tracing) {
+        int saved = errno;
+        trace(fd, 0, in_signal_handler() ? "read (in a signal handler)" : "read", (long)result,
+              saved);
+        errno = saved;
+    }
+    return result;
+}
+
+EXPORT ssize_t writev(int fd, const struct iovec *vector, int count)
+{
+    pthread_once(&once, init);
+    if (enabled && (requests_since_start >= 0 || waiter_saw_change) && !is_pty(fd))
+        account_request();
+    return real_writev ? real_writev(fd, vector, count)
+                       : (ssize_t)syscall(SYS_writev, fd, vector, count);
+}
+
+/* Wine starts the waiting thread of a WaitCommEvent from the arming thread. When the peer has
+ * asked for it, that thread stays here, its waiting thread running, until the peer lets it
+ * go. */
+EXPORT int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                          void *arg)
+{
+    pthread_once(&once, init);
+    if (!real_pthread_create)
+        return EAGAIN;
+    int result = real_pthread_create(thread, attr, start, arg);
+    if (enabled && result == 0 && thread_role == ROLE_PROGRAM &&
+        (load(&state->inputs) & VANDREL_MODEM_ARMING)) {
+        requests_since_start = 0;
+        if (tracing)
+            trace(-1, 0, "arming started its waiting thread", 0, 0);
+        hold_if_asked(&state->hold_arming, &state->hold_arming_wait, load(&state->watch_arms),
+                      "held: arming, with its waiting thread started");
+    }
+    return result;
 }

@@ -1,7 +1,9 @@
 // The modem-line shim without Wine: the requests Wine's serial code makes today are proven by
 // serial_rig_test; this covers the rest of what the shim promises (TIOCMBIS and TIOCMBIC,
-// TIOCMSET leaving the input lines alone, TIOCMIWAIT, the ring count in TIOCGICOUNT) and that
-// it leaves every other descriptor and request to the kernel.
+// TIOCMSET leaving the input lines alone, TIOCMIWAIT, the ring count in TIOCGICOUNT), that
+// it leaves every other descriptor and request to the kernel, and its account of reads, writes
+// and of waits armed by a program thread and polled by a thread of their own, of the arming
+// itself, and its hold.
 //
 //   modem_lines_test --shim libvandrel_modem_lines.so --work DIR
 //
@@ -18,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -35,6 +38,7 @@ constexpr milliseconds kWait{20000};
 constexpr std::uint8_t kOutputsSet = 'S';
 constexpr std::uint8_t kRingSeen = 'W';
 constexpr std::uint8_t kPassedOn = 'P';
+constexpr std::uint8_t kAccounted = 'T';
 constexpr std::uint8_t kFailed = '!';
 constexpr std::uint8_t kEcho[] = {0x00, 0x11, 0x13, 0x0d, 0x0a, 0x03, 0x1a, 0xff};
 
@@ -128,6 +132,33 @@ int child()
     }
     if (::write(g_fd, echo, sizeof echo) != static_cast<ssize_t>(sizeof echo))
         return childFail("write");
+
+    // A wait as Wine makes one: armed on this thread (whose first request was not
+    // TIOCGICOUNT), which is then inside the arming until its next read or write (the parent
+    // looks while this side waits for the ring), and starts a thread of its own (held there
+    // until the parent lets it go) that polls twice, sees the ring changed since the arming and
+    // makes a request elsewhere (held there too), as Wine's thread tells its server.
+    if (ioctl(g_fd, TIOCGICOUNT, &after) != 0)
+        return childFail("TIOCGICOUNT arming a wait");
+    if (ioctl(g_fd, TIOCMIWAIT, static_cast<unsigned long>(TIOCM_RNG)) != 0)
+        return childFail("TIOCMIWAIT while arming");
+    bool polled = true;
+    std::thread waiter([&] {
+        serial_icounter_struct round{};
+        for (int i = 0; i < 2; ++i)
+            polled = polled && ioctl(g_fd, TIOCGICOUNT, &round) == 0;
+        polled = polled && modemLines(g_fd) == (TIOCM_DTR | TIOCM_RNG);
+        int elsewhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const char request = 0;
+        polled = polled && elsewhere >= 0 && ::write(elsewhere, &request, 1) == 1;
+        if (elsewhere >= 0)
+            ::close(elsewhere);
+    });
+    waiter.join();
+    if (!polled)
+        return childFail("polling a wait");
+    if (!say(kAccounted))
+        return childFail("write");
     return 0;
 }
 
@@ -211,6 +242,78 @@ int parent(const std::string& self, const std::string& shim, const std::string& 
                 std::printf("ok - raw bytes both ways; pending bytes counted until read; the "
                             "fall counted too\n");
             }
+        }
+    }
+    if (ok) {
+        // The child has armed a wait and waits for the ring, inside the arming: a line change
+        // between arms waits, a plain one does not; and the hold is asked for.
+        ModemLines& lines = peer.lines();
+        if (!lines.waitForCalls(VANDREL_CALL_TIOCMIWAIT, 3, kWait)) {
+            failure = "the child's third TIOCMIWAIT never reached the shim";
+            ok = false;
+        } else if (!lines.arming() || lines.setRingBetweenArms(true, milliseconds(50)) ||
+                   lines.ring()) {
+            failure = "the shim does not show the child inside the arming, or the ring changed "
+                      "all the same";
+            ok = false;
+        } else {
+            using Hold = ModemLines::Hold;
+            lines.askHold(Hold::Arming, lines.watchArms());
+            lines.askHold(Hold::Completion, lines.watchArms());
+            peer.setCommandLine(true);
+            // Held after starting its thread, which polls twice, sees the change and is held
+            // in turn; let go, it ends.
+            if (!pollUntil([&] { return lines.holding(Hold::Arming); }, kWait) ||
+                !pollUntil([&] { return lines.holding(Hold::Completion); }, kWait) ||
+                !lines.watchPolled(lines.transfers(), 2) ||
+                lines.watchPolled(lines.transfers(), 3)) {
+                failure = "the child and its thread were not held where asked";
+                ok = false;
+            } else {
+                lines.releaseHold(Hold::Completion);
+                if (!lines.waitForWaitingThreadEnd(kWait) || !lines.holding(Hold::Arming) ||
+                    !lines.arming()) {
+                    failure = "the child's thread did not end, or the hold let the child out of "
+                              "the arming";
+                    ok = false;
+                } else {
+                    std::printf("ok - inside an arming a line changes only when asked plainly; the "
+                                "arming thread held while the thread it started polls, is held "
+                                "on completing, and ends\n");
+                }
+            }
+            lines.releaseHold(Hold::Completion);
+            lines.releaseHold(Hold::Arming);
+        }
+    }
+    if (ok)
+        ok = expect(peer, kAccounted, "arming and polling a wait", failure);
+    if (ok) {
+        // Five writes: three markers and the echo before the wait was armed, one after; and
+        // the reads that took the echo (as many as the kernel made them) before it.
+        const ModemLines& lines = peer.lines();
+        const std::uint32_t transfers = lines.transfers();
+        std::uint32_t inputs = ~0u;
+        if (lines.arming()) {
+            failure = "the child's write did not end the arming";
+            ok = false;
+        } else if (lines.writes() != 5 || lines.reads() < 1 ||
+                   transfers != lines.writes() + lines.reads() || lines.waitingThreads() != 1) {
+            failure = "the shim counts " + std::to_string(lines.writes()) + " writes, " +
+                      std::to_string(lines.reads()) + " reads, " + std::to_string(transfers) +
+                      " transfers and " + std::to_string(lines.waitingThreads()) +
+                      " waiting threads";
+            ok = false;
+        } else if (!lines.watchPolled(transfers - 1, 2, &inputs) ||
+                   lines.watchPolled(transfers - 1, 3) || lines.watchPolled(transfers)) {
+            failure = "the shim does not place the wait before the last transfer with two polls";
+            ok = false;
+        } else if (inputs != 0) {
+            failure = "the shim recorded input lines on at the wait's arming";
+            ok = false;
+        } else {
+            std::printf("ok - reads and writes counted; a wait armed before the last write, "
+                        "polled twice by its own thread, with the ring off\n");
         }
     }
     if (!ok || !child.wait(kWait))

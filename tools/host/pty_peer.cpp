@@ -64,21 +64,6 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
-// Sleeps most of the way and spins the rest: a pty has no UART to pace bytes, so the
-// pacing is ours, and a plain sleep overshoots by tens of microseconds.
-void waitUntil(Clock::time_point target)
-{
-    constexpr auto spin = std::chrono::microseconds(150);
-    auto now = Clock::now();
-    if (target - now > spin) {
-        timespec at = toTimespec((target - spin).time_since_epoch());
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-        }
-    }
-    while (Clock::now() < target) {
-    }
-}
-
 speed_t speedOf(unsigned baud)
 {
     switch (baud) {
@@ -108,6 +93,21 @@ void makeRaw(int fd, unsigned baud, const char* which)
 }
 
 }  // namespace
+
+// Sleeps most of the way and spins the rest: a pty has no UART to pace bytes, so the pacing
+// is ours, and a plain sleep overshoots by tens of microseconds.
+void waitUntil(Clock::time_point target)
+{
+    constexpr auto spin = std::chrono::microseconds(150);
+    auto now = Clock::now();
+    if (target - now > spin) {
+        timespec at = toTimespec((target - spin).time_since_epoch());
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
+    while (Clock::now() < target) {
+    }
+}
 
 // --- ModemLines ---
 
@@ -139,25 +139,113 @@ ModemLines::~ModemLines()
     ::unlink(path_.c_str());
 }
 
-void ModemLines::setInput(std::uint32_t line, bool on)
+namespace {
+
+std::uint32_t* transitionCounter(vandrel_modem_state* state, std::uint32_t line)
 {
-    std::uint32_t* counter = nullptr;
     switch (line) {
-    case kRing: counter = &state_->rng; break;
-    case kCarrier: counter = &state_->dcd; break;
-    case kDsr: counter = &state_->dsr; break;
-    case kCts: counter = &state_->cts; break;
+    case ModemLines::kRing: return &state->rng;
+    case ModemLines::kCarrier: return &state->dcd;
+    case ModemLines::kDsr: return &state->dsr;
+    case ModemLines::kCts: return &state->cts;
     default: throw std::invalid_argument("not an input modem line");
     }
-    std::uint32_t old = load(state_->inputs);
-    if (((old & line) != 0) == on)
-        return;
-    // The line first, then its count: whoever sees the count move sees the new state.
-    store(state_->inputs, on ? (old | line) : (old & ~line));
-    increment(*counter);
 }
 
-std::uint32_t ModemLines::inputs() const { return load(state_->inputs); }
+}  // namespace
+
+bool ModemLines::changeInput(std::uint32_t line, bool on, bool betweenArms,
+                             std::chrono::milliseconds timeout, Clock::time_point* changed)
+{
+    std::uint32_t* counter = transitionCounter(state_, line);
+    std::atomic_ref<std::uint32_t> inputs(state_->inputs);
+    const auto deadline = Clock::now() + timeout;
+    std::uint32_t old = inputs.load(std::memory_order_acquire);
+    for (;;) {
+        if (betweenArms && (old & VANDREL_MODEM_ARMING)) {
+            if (Clock::now() >= deadline)
+                return false;
+            const timespec step{0, 20'000};
+            nanosleep(&step, nullptr);
+            old = inputs.load(std::memory_order_acquire);
+            continue;
+        }
+        if (((old & line) != 0) == on) {
+            if (changed)
+                *changed = Clock::now();
+            return true;
+        }
+        // One exchange, so that an arming the shim marks meanwhile makes it fail and look again.
+        if (inputs.compare_exchange_weak(old, on ? (old | line) : (old & ~line),
+                                         std::memory_order_acq_rel, std::memory_order_acquire))
+            break;
+    }
+    if (changed)
+        *changed = Clock::now();
+    // The line first, then its count: whoever sees the count move sees the new state.
+    increment(*counter);
+    return true;
+}
+
+void ModemLines::setInput(std::uint32_t line, bool on)
+{
+    changeInput(line, on, false, std::chrono::milliseconds(0), nullptr);
+}
+
+bool ModemLines::setRingBetweenArms(bool on, std::chrono::milliseconds timeout,
+                                    Clock::time_point* changed)
+{
+    return changeInput(kRing, on, true, timeout, changed);
+}
+
+std::uint32_t ModemLines::inputs() const
+{
+    return load(state_->inputs) & ~VANDREL_MODEM_ARMING;
+}
+
+bool ModemLines::arming() const { return (load(state_->inputs) & VANDREL_MODEM_ARMING) != 0; }
+std::uint32_t ModemLines::reads() const { return load(state_->reads); }
+pid_t ModemLines::programPid() const { return static_cast<pid_t>(load(state_->program_pid)); }
+pid_t ModemLines::waitingTid() const { return static_cast<pid_t>(load(state_->waiting_tid)); }
+
+pid_t ModemLines::heldTid() const { return static_cast<pid_t>(load(state_->held_tid)); }
+
+bool ModemLines::waitForThreadEnd(pid_t tid, std::chrono::milliseconds timeout) const
+{
+    const pid_t pid = programPid();
+    if (pid <= 0 || tid <= 0)
+        return false;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid);
+    return pollUntil([&] { return ::access(task.c_str(), F_OK) != 0 && errno == ENOENT; },
+                     timeout);
+}
+
+namespace {
+
+std::uint32_t& holdState(vandrel_modem_state* state, ModemLines::Hold which)
+{
+    return which == ModemLines::Hold::Arming ? state->hold_arming : state->hold_completion;
+}
+
+}  // namespace
+
+void ModemLines::askHold(Hold which, std::uint32_t wait, std::uint32_t request)
+{
+    if (which == Hold::Completion)
+        store(state_->hold_completion_request, request);
+    store(which == Hold::Arming ? state_->hold_arming_wait : state_->hold_completion_wait, wait);
+    store(holdState(state_, which), VANDREL_MODEM_HOLD_ASKED);
+}
+
+bool ModemLines::holding(Hold which) const
+{
+    return load(holdState(state_, which)) == VANDREL_MODEM_HOLD_HOLDING;
+}
+
+void ModemLines::releaseHold(Hold which)
+{
+    store(holdState(state_, which), VANDREL_MODEM_HOLD_NONE);
+}
 std::uint32_t ModemLines::ringTransitions() const { return load(state_->rng); }
 std::uint32_t ModemLines::outputs() const { return load(state_->outputs); }
 std::uint32_t ModemLines::outputWrites() const { return load(state_->output_writes); }
@@ -170,21 +258,39 @@ std::uint32_t ModemLines::calls(vandrel_modem_call call) const
 bool ModemLines::waitForCalls(vandrel_modem_call call, std::uint32_t atLeast,
                               std::chrono::milliseconds timeout, Clock::time_point* when) const
 {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        // Counts wrap only after 2^32 requests; compare as a difference all the same.
-        bool reached = static_cast<std::int32_t>(calls(call) - atLeast) >= 0;
-        auto now = Clock::now();
-        if (reached) {
-            if (when)
-                *when = now;
-            return true;
-        }
-        if (now >= deadline)
-            return false;
-        const timespec step{0, 20'000};
-        nanosleep(&step, nullptr);
-    }
+    // Counts wrap only after 2^32 requests; compare as a difference all the same.
+    return pollUntil([&] { return static_cast<std::int32_t>(calls(call) - atLeast) >= 0; },
+                     timeout, when);
+}
+
+std::uint32_t ModemLines::writes() const { return load(state_->writes); }
+std::uint32_t ModemLines::transfers() const { return load(state_->transfers); }
+std::uint32_t ModemLines::watchArms() const { return load(state_->watch_arms); }
+std::uint32_t ModemLines::waitingThreads() const { return load(state_->waiting_threads); }
+
+bool ModemLines::watchPolled(std::uint32_t transfers, std::uint32_t polls,
+                             std::uint32_t* inputsAtArm) const
+{
+    // arm_transfers first: the shim clears the poll count before it stores a new arm's fields.
+    if (static_cast<std::int32_t>(load(state_->arm_transfers) - transfers) < 0)
+        return false;
+    if (inputsAtArm)
+        *inputsAtArm = load(state_->arm_inputs);
+    return load(state_->polls_since_arm) >= polls;
+}
+
+bool ModemLines::waitForPolledWatch(std::uint32_t transfers, std::chrono::milliseconds timeout,
+                                    std::uint32_t* inputsAtArm, Clock::time_point* when,
+                                    std::uint32_t polls) const
+{
+    return pollUntil([&] { return watchPolled(transfers, polls, inputsAtArm); }, timeout, when);
+}
+
+bool ModemLines::waitForArm(std::uint32_t arms, std::chrono::milliseconds timeout,
+                            Clock::time_point* when) const
+{
+    return pollUntil([&] { return static_cast<std::int32_t>(watchArms() - arms) > 0; }, timeout,
+                     when);
 }
 
 // --- PtyPeer ---
@@ -236,8 +342,22 @@ PtyPeer::~PtyPeer()
     ::close(master_);
 }
 
+termios PtyPeer::lineSettings() const
+{
+    termios t{};
+    if (tcgetattr(slave_, &t) != 0)
+        throw systemError("tcgetattr on the pty slave");
+    return t;
+}
+
+void PtyPeer::setLineSettings(const termios& settings)
+{
+    if (tcsetattr(slave_, TCSANOW, &settings) != 0)
+        throw systemError("tcsetattr on the pty slave");
+}
+
 bool PtyPeer::write(std::span<const std::uint8_t> bytes, Pacing pacing,
-                    std::chrono::milliseconds timeout)
+                    std::chrono::milliseconds timeout, Clock::time_point* lastWritten)
 {
     const auto start = Clock::now();
     std::size_t done = 0;
@@ -250,6 +370,8 @@ bool PtyPeer::write(std::span<const std::uint8_t> bytes, Pacing pacing,
         ssize_t n = ::write(master_, bytes.data() + done, chunk);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            if (lastWritten && done == bytes.size())
+                *lastWritten = Clock::now();
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -267,9 +389,13 @@ bool PtyPeer::write(std::uint8_t byte, std::chrono::milliseconds timeout)
 
 std::vector<TimedByte> PtyPeer::read(std::size_t count, std::chrono::milliseconds timeout)
 {
+    return readUntil(count, Clock::now() + timeout);
+}
+
+std::vector<TimedByte> PtyPeer::readUntil(std::size_t count, Clock::time_point deadline)
+{
     std::vector<TimedByte> got;
     got.reserve(count);
-    const auto deadline = Clock::now() + timeout;
     std::uint8_t buffer[512];
     while (got.size() < count) {
         std::size_t want = std::min(count - got.size(), sizeof buffer);

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_report.h"
 #include "pty_peer.h"
 #include "serial_rig_protocol.h"
 #include "wine_host.h"
@@ -76,30 +77,6 @@ Options parse(int argc, char** argv)
     return o;
 }
 
-std::string readText(const std::string& path, std::size_t limit = 8000)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (s.size() > limit)
-        s = "[...]\n" + s.substr(s.size() - limit);
-    return s;
-}
-
-std::string showByte(int b)
-{
-    char text[16];
-    if (b >= 0x21 && b < 0x7f)
-        std::snprintf(text, sizeof text, "'%c'", b);
-    else
-        std::snprintf(text, sizeof text, "0x%02x", b);
-    return text;
-}
-
-double micros(Clock::duration d)
-{
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
 // The conversation with the probe. Every method returns false after recording why.
 class Conversation {
 public:
@@ -135,15 +112,6 @@ public:
     }
 
 private:
-    static void printSpread(const char* what, std::vector<double> v)
-    {
-        if (v.empty())
-            return;
-        std::sort(v.begin(), v.end());
-        std::printf("  %s: min %.0f us, median %.0f us, max %.0f us (%zu samples)\n", what,
-                    v.front(), v[v.size() / 2], v.back(), v.size());
-    }
-
     bool fail(const std::string& why)
     {
         failure_ = why;
@@ -352,25 +320,6 @@ private:
     double pacedUs_ = 0;
 };
 
-void printShimCalls(const ModemLines& lines)
-{
-    static const char* const names[VANDREL_CALL_COUNT] = {
-        "TIOCMGET", "TIOCMSET", "TIOCMBIS", "TIOCMBIC", "TIOCGICOUNT", "TIOCMIWAIT", "other"};
-    std::printf("  requests on the pty seen by the shim:");
-    for (int i = 0; i < VANDREL_CALL_COUNT; ++i)
-        std::printf(" %s %u", names[i], lines.calls(static_cast<vandrel_modem_call>(i)));
-    std::printf("\n");
-}
-
-void printFile(const char* title, const std::string& path)
-{
-    std::string text = readText(path);
-    if (text.empty())
-        return;
-    std::printf("--- %s (%s)\n%s%s--- end\n", title, path.c_str(), text.c_str(),
-                text.back() == '\n' ? "" : "\n");
-}
-
 int runTest(const Options& o)
 {
     std::filesystem::create_directories(o.work);
@@ -378,38 +327,12 @@ int runTest(const Options& o)
     wine.prefix = std::filesystem::absolute(o.prefix).string();
     wine.logDir = std::filesystem::absolute(o.work).string();
 
-    // The loader and shim for the probe's width; a machine that cannot run it skips.
-    std::string loader = wine.wine64;
-    std::string shim = o.shim;
-    if (peMachine(o.probe) == 0x014c) {
-        bool runs = false;
-        try {
-            ChildProcess check({wine.wine32, "--version"}, {}, {}, "/dev/null", "/dev/null");
-            runs = check.wait(kWait) && check.exitCode() == 0;
-        } catch (const std::runtime_error&) {
-            // "Exec format error": the kernel cannot run the 32-bit loader at all
-        }
-        if (!runs) {
-            std::printf("skipped: this machine cannot run 32-bit programs (no IA-32 execution)\n");
-            return kSkipped;
-        }
-        if (o.shim32.empty() || !std::filesystem::exists(o.shim32)) {
-            std::printf("skipped: no 32-bit build of the modem-line shim (the host compiler "
-                        "cannot link 32-bit code)\n");
-            return kSkipped;
-        }
-        loader = wine.wine32;
-        shim = o.shim32 + ":" + o.shim;
+    const ProgramLoader run = loaderFor(wine, o.probe, o.shim, o.shim32);
+    if (!run.skipReason.empty()) {
+        std::printf("skipped: %s\n", run.skipReason.c_str());
+        return kSkipped;
     }
-    if (!std::filesystem::exists(o.shim))
-        throw std::runtime_error("no modem-line shim at " + o.shim);
-
-    {
-        ChildProcess setup({"/bin/sh", o.wineSh, wine.prefix, "setup"}, {}, {},
-                           wine.logDir + "/wine-setup.out", wine.logDir + "/wine-setup.err");
-        if (!setup.wait(std::chrono::seconds(300)) || setup.exitCode() != 0)
-            throw std::runtime_error("cmake/wine.sh setup failed: " + setup.status());
-    }
+    prepareWinePrefix(wine, o.wineSh);
 
     PtyPeer peer(wine.logDir + "/modem-lines");
     std::printf("pty %s, modem lines in %s\n", peer.slavePath().c_str(),
@@ -422,13 +345,13 @@ int runTest(const Options& o)
         std::fflush(stdout);
 
         std::vector<std::string> env = wineEnvironment(wine);
-        for (auto& e : shimEnvironment(peer, shim))
+        for (auto& e : shimEnvironment(peer, run.shim))
             env.push_back(e);
         if (o.trace)
             env.push_back(std::string(VANDREL_MODEM_TRACE_ENV) + "=1");
         const std::string out = wine.logDir + "/probe.out";
         const std::string err = wine.logDir + "/probe.err";
-        ChildProcess probe({loader, o.probe, mapping.portName()}, env, wineUnsetEnvironment(),
+        ChildProcess probe({run.loader, o.probe, mapping.portName()}, env, wineUnsetEnvironment(),
                            out, err);
         Conversation talk(peer, probe, o.trace);
         bool passed = talk.run();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -60,7 +61,8 @@ std::string portsKey() { return "HKLM\\Software\\Wine\\Ports"; }
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& setEnv,
                            const std::vector<std::string>& unsetEnv,
-                           const std::string& stdoutPath, const std::string& stderrPath)
+                           const std::string& stdoutPath, const std::string& stderrPath,
+                           Input input)
 {
     std::vector<std::string> names;
     for (const auto& e : setEnv)
@@ -82,24 +84,60 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
+    // Both ends close on exec; the child gets its end as descriptor 0, which dup2 leaves open.
+    int pipeEnds[2] = {-1, -1};
+    if (input == Input::Pipe && pipe2(pipeEnds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input == Input::Pipe)
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int error = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    if (input == Input::Pipe) {
+        ::close(pipeEnds[0]);
+        input_ = pipeEnds[1];
+    }
     if (error != 0) {
         pid_ = -1;
+        closeInput();
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
     }
 }
 
 ChildProcess::~ChildProcess()
 {
+    closeInput();
     kill();
+}
+
+bool ChildProcess::sendInput(const void* data, std::size_t size)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (input_ >= 0 && size > 0) {
+        ssize_t n = ::write(input_, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return input_ >= 0;
+}
+
+void ChildProcess::closeInput()
+{
+    if (input_ >= 0)
+        ::close(input_);
+    input_ = -1;
 }
 
 bool ChildProcess::wait(std::chrono::milliseconds timeout)
@@ -168,6 +206,37 @@ std::vector<std::string> wineEnvironment(const WineSetup& setup)
 std::vector<std::string> wineUnsetEnvironment()
 {
     return {"DISPLAY", "WAYLAND_DISPLAY"};
+}
+
+void prepareWinePrefix(const WineSetup& setup, const std::string& wineSh)
+{
+    ChildProcess child({"/bin/sh", wineSh, setup.prefix, "setup"}, {}, {},
+                       setup.logDir + "/wine-setup.out", setup.logDir + "/wine-setup.err");
+    if (!child.wait(std::chrono::minutes(5)) || child.exitCode() != 0)
+        throw std::runtime_error(wineSh + " setup failed: " + child.status() + " (see " +
+                                 setup.logDir + "/wine-setup.err)");
+}
+
+ProgramLoader loaderFor(const WineSetup& setup, const std::string& program,
+                        const std::string& shim, const std::string& shim32)
+{
+    if (!std::filesystem::exists(shim))
+        throw std::runtime_error("no modem-line shim at " + shim);
+    if (peMachine(program) != 0x014c)
+        return {setup.wine64, shim, {}};
+    bool runs = false;
+    try {
+        ChildProcess check({setup.wine32, "--version"}, {}, {}, "/dev/null", "/dev/null");
+        runs = check.wait(std::chrono::seconds(20)) && check.exitCode() == 0;
+    } catch (const std::runtime_error&) {
+        // "Exec format error": the kernel cannot run the 32-bit loader at all
+    }
+    if (!runs)
+        return {{}, {}, "this machine cannot run 32-bit programs (no IA-32 execution)"};
+    if (shim32.empty() || !std::filesystem::exists(shim32))
+        return {{}, {}, "no 32-bit build of the modem-line shim (the host compiler cannot link "
+                        "32-bit code)"};
+    return {setup.wine32, shim32 + ":" + shim, {}};
 }
 
 int runWine(const WineSetup& setup, const std::vector<std::string>& args,

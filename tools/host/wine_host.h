@@ -7,23 +7,27 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace rig {
 
-// A process this object started and owns. Standard input is /dev/null; standard output and
-// error go to files, never to pipes: a Wine server started by the child inherits them and
-// would hold a pipe open long after the child is gone. A child still running when the object
-// goes is killed (by its pid, nothing else) and reaped.
+// A process this object started and owns. Standard input is /dev/null, or a pipe that this
+// object writes to; standard output and error go to files, never to pipes: a Wine server
+// started by the child inherits them and would hold a pipe open long after the child is gone
+// (an input pipe it inherits does no harm: nobody waits for its end). A child still running
+// when the object goes is killed (by its pid, nothing else) and reaped.
 class ChildProcess {
 public:
+    enum class Input { Null, Pipe };
+
     // argv[0] is the program's path. setEnv holds NAME=value entries that are added to this
     // process's environment or replace what it has; the names in unsetEnv are removed.
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& setEnv,
                  const std::vector<std::string>& unsetEnv, const std::string& stdoutPath,
-                 const std::string& stderrPath);
+                 const std::string& stderrPath, Input input = Input::Null);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -39,8 +43,15 @@ public:
     // SIGKILL and reap: for a child that overran its time.
     void kill();
 
+    // Writes to the child's standard input (Input::Pipe only). False when it cannot, e.g.
+    // because the child has gone (the caller should ignore SIGPIPE).
+    bool sendInput(const void* data, std::size_t size);
+
 private:
+    void closeInput();
+
     pid_t pid_ = -1;
+    int input_ = -1;  // our end of the child's standard input
     bool reaped_ = false;
     int status_ = 0;
 };
@@ -59,6 +70,22 @@ struct WineSetup {
 // debug output, no Gecko or Mono installer, and no display.
 std::vector<std::string> wineEnvironment(const WineSetup& setup);
 std::vector<std::string> wineUnsetEnvironment();
+
+// Creates the prefix (once) with COM1-COM9 mapped safely, through the build's wine.sh, within
+// five minutes. Throws when that fails.
+void prepareWinePrefix(const WineSetup& setup, const std::string& wineSh);
+
+// How to start a Windows program under Wine with the modem-line shim: the loader of its width
+// and the shim for LD_PRELOAD (a 32-bit program gets the 32-bit shim first, then the 64-bit
+// one, so that either loader finds its own). When this machine cannot run the program (a
+// 32-bit one without IA-32 execution or without a 32-bit shim), skipReason says why.
+struct ProgramLoader {
+    std::string loader;
+    std::string shim;
+    std::string skipReason;
+};
+ProgramLoader loaderFor(const WineSetup& setup, const std::string& program,
+                        const std::string& shim, const std::string& shim32);
 
 // Runs a Wine command to its end (e.g. {"reg", "query", ...}); returns its exit code, or -1
 // when it overran the setup's timeout and was killed. stdoutPath gets its output.
