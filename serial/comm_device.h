@@ -44,6 +44,7 @@ inline constexpr std::uint32_t kLineFrameError = 0x0008;  // CE_FRAME
 inline constexpr std::uint32_t kLineRxOverflow = 0x0001;  // CE_RXOVER
 inline constexpr std::uint32_t kErrorIoPending = 997;
 inline constexpr std::uint32_t kErrorOperationAborted = 995;
+inline constexpr std::uint32_t kErrorIoIncomplete = 996;
 
 class ICommDevice {
 public:

@@ -198,11 +198,23 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
             if (signalled == 0) {
                 watchArmed = false;
                 std::uint32_t ignored = 0;
-                if (!device_->getOverlappedResult(comm::Operation::Watch, ignored, false)) {
+                bool completed = device_->getOverlappedResult(comm::Operation::Watch, ignored, false);
+                if (!completed) {
                     const std::uint32_t error = device_->lastError();
-                    if (error == comm::kErrorOperationAborted) checkLineError();
-                    else postCriticalError(error, kEngine, "GetOverlappedResult");
-                } else if (device_->completedMask() & comm::kEventRing) {
+                    if (error == comm::kErrorIoIncomplete) {
+                        // Wine may signal before its status says so (a ring that came while the
+                        // watch was being armed), or late, for a watch that already ended. The
+                        // mask tells them apart: events mean it completed, none means the
+                        // watch is still pending and the wake-up was not ours.
+                        completed = device_->completedMask() != 0;
+                        watchArmed = !completed;
+                    } else if (error == comm::kErrorOperationAborted) {
+                        checkLineError();
+                    } else {
+                        postCriticalError(error, kEngine, "GetOverlappedResult");
+                    }
+                }
+                if (completed && (device_->completedMask() & comm::kEventRing)) {
                     if (frameMode) {
                         eventSeen = true;
                     } else if (isReleaseOfAnsweredLine(ringWhenArmed)) {

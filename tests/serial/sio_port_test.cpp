@@ -498,6 +498,36 @@ TEST_F(SioPortTest, BackToBackTransfersLeaveNothingPending) {
     EXPECT_EQ(fake->written().size(), 300u * 131u);
 }
 
+// Wine can signal a watch before its status says it completed (a ring while the watch was
+// being armed), and can set a watch's event late, when the next watch has begun. Neither is
+// a failure of the line: the emulation must not halt.
+TEST_F(SioPortTest, WineWatchRacesDoNotHalt) {
+    openCom();
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->failNext(Call::WatchResult, comm::kErrorIoIncomplete);
+        fake->setRing(true);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen()) << "the ring was seen, though the status lagged";
+    }
+    expectSettled();
+    fake->setRing(false);
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->spuriousWatchWake();
+        fake->arrive(Bytes(129, 0x66));
+        ASSERT_TRUE(read.finish());
+        EXPECT_TRUE(read.result()) << "a wake-up that was not ours is no reason to stop";
+        EXPECT_EQ(read.buffer(), Bytes(129, 0x66));
+    }
+    expectSettled();
+    EXPECT_FALSE(states.isHalted());
+    EXPECT_TRUE(reported().empty());
+}
+
 // The speed change applies the rate; a refusal is critical but the call still answers true.
 TEST_F(SioPortTest, SetSpeed) {
     openCom();

@@ -66,6 +66,12 @@ void FakeCommDevice::completeWrite() {
     changed_.notify_all();
 }
 
+void FakeCommDevice::spuriousWatchWake() {
+    std::lock_guard<std::mutex> lock(m_);
+    if (watch_.pending && watch_.event) watch_.event->set();
+    changed_.notify_all();
+}
+
 std::vector<std::uint8_t> FakeCommDevice::written() {
     std::lock_guard<std::mutex> lock(m_);
     return written_;
@@ -301,6 +307,7 @@ bool FakeCommDevice::waitCommEvent(std::uint32_t& mask, platform::Event& done) {
     watch_ = {};
     watch_.used = true;
     watch_.event = &done;
+    watchMask_ = 0;
     if (history_) {
         mask = history_;
         watchMask_ = history_;

@@ -47,6 +47,9 @@ public:
     // transfer and every new one until the error is cleared.
     void lineError(std::uint32_t flags);
     void completeWrite();
+    // Sets the pending watch's event without completing it, as Wine does when the event of
+    // an earlier watch arrives late.
+    void spuriousWatchWake();
     std::vector<std::uint8_t> written();
     // When each written byte was handed to the device, in microseconds of a steady clock.
     std::vector<std::int64_t> writtenTimes();
