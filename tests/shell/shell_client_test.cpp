@@ -190,35 +190,116 @@ TEST_F(ShellTest, Sinks) {
     EXPECT_EQ(point->Unadvise(0x12345), CONNECT_E_NOCONNECTION);
 }
 
-// Late binding by name, as script front ends call it.
-TEST_F(ShellTest, ByNameThroughIDispatch) {
+// Late binding by name, as script front ends call it: every member found by its name at its
+// DISPID, called with its arguments in IDispatch order, answering in its declared type.
+TEST_F(ShellTest, EveryMemberByNameThroughIDispatch) {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(shell->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())), S_OK);
-    const wchar_t* names[] = {L"isStopped", L"serialPort", L"diskPath", L"createImage"};
-    const DISPID expected[] = {5, 6, 8, 12};
-    for (int i = 0; i < 4; ++i) {
-        LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+    const std::pair<const wchar_t*, DISPID> members[] = {
+        {L"mountDisk", 1}, {L"unMountDisk", 2}, {L"start", 3}, {L"stop", 4}, {L"isStopped", 5},
+        {L"serialPort", 6}, {L"swapDisks", 7}, {L"diskPath", 8}, {L"diskReadOnly", 9},
+        {L"diskSectorSize", 10}, {L"diskSectorCount", 11}, {L"createImage", 12}};
+    for (const auto& [name, expected] : members) {
+        LPOLESTR n = const_cast<LPOLESTR>(name);
         DISPID id = 0;
-        ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0x409, &id), S_OK) << i;
-        EXPECT_EQ(id, expected[i]);
+        ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &n, 1, 0x409, &id), S_OK) << name;
+        EXPECT_EQ(id, expected) << name;
     }
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    VARIANT result;
-    VariantInit(&result);
-    ASSERT_EQ(dispatch->Invoke(5, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
-    EXPECT_EQ(result.vt, VT_BOOL);
-    EXPECT_EQ(result.boolVal, VARIANT_TRUE);
-    VARIANTARG id;
-    VariantInit(&id);
-    id.vt = VT_UI1;
-    id.bVal = 0;
-    DISPPARAMS one{&id, nullptr, 1, 0};
-    VariantClear(&result);
-    ASSERT_EQ(dispatch->Invoke(8, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &one, &result, nullptr, nullptr), S_OK);
-    EXPECT_EQ(result.vt, VT_BSTR);
-    ASSERT_NE(result.bstrVal, nullptr);
-    EXPECT_EQ(SysStringLen(result.bstrVal), 0u);
-    VariantClear(&result);
+    LPOLESTR unknown = const_cast<LPOLESTR>(L"format");
+    DISPID none = 0;
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &unknown, 1, 0x409, &none), DISP_E_UNKNOWNNAME);
+
+    // Arguments are given first to last; IDispatch wants them last to first.
+    auto call = [&](DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result) {
+        std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+        if (flags == DISPATCH_PROPERTYPUT) {
+            params.rgdispidNamedArgs = &named;
+            params.cNamedArgs = 1;
+        }
+        if (result) VariantInit(result);
+        const HRESULT hr = dispatch->Invoke(id, IID_NULL, 0x409, flags, &params, result, nullptr, nullptr);
+        for (VARIANT& v : args) VariantClear(&v);
+        return hr;
+    };
+    auto byte = [](BYTE b) { VARIANT v; VariantInit(&v); v.vt = VT_UI1; v.bVal = b; return v; };
+    auto i4 = [](LONG l) { VARIANT v; VariantInit(&v); v.vt = VT_I4; v.lVal = l; return v; };
+    auto boolean = [](bool b) { VARIANT v; VariantInit(&v); v.vt = VT_BOOL; v.boolVal = b ? VARIANT_TRUE : 0; return v; };
+    auto string = [](const std::wstring& s) { VARIANT v; VariantInit(&v); v.vt = VT_BSTR; v.bstrVal = SysAllocString(s.c_str()); return v; };
+    const WORD get = DISPATCH_PROPERTYGET, method = DISPATCH_METHOD;
+
+    advise(new EventSink(journal, 1));
+    const std::string narrow = dir.path("byname.atr");
+    const std::wstring path(narrow.begin(), narrow.end());
+    VARIANT r;
+    ASSERT_EQ(call(12, method, {string(path), i4(1040), i4(128)}, nullptr), S_OK);
+    ASSERT_EQ(call(1, method, {string(path), byte(2), boolean(true)}, nullptr), S_OK);
+    ASSERT_EQ(call(8, get, {byte(2)}, &r), S_OK);
+    ASSERT_EQ(r.vt, VT_BSTR);
+    EXPECT_EQ(text(r.bstrVal), path);  // text() frees it
+    ASSERT_EQ(call(9, get, {byte(2)}, &r), S_OK);
+    EXPECT_EQ(r.vt, VT_BOOL);
+    EXPECT_EQ(r.boolVal, VARIANT_TRUE);
+    ASSERT_EQ(call(10, get, {byte(2)}, &r), S_OK);
+    EXPECT_EQ(r.vt, VT_I4);
+    EXPECT_EQ(r.lVal, 128);
+    ASSERT_EQ(call(11, get, {byte(2)}, &r), S_OK);
+    EXPECT_EQ(r.vt, VT_I4);
+    EXPECT_EQ(r.lVal, 1040);
+    ASSERT_EQ(call(7, method, {byte(2), byte(7)}, nullptr), S_OK);
+    ASSERT_EQ(call(11, get, {byte(7)}, &r), S_OK);
+    EXPECT_EQ(r.lVal, 1040) << "swapped into D7";
+    ASSERT_EQ(call(2, method, {byte(7)}, nullptr), S_OK);
+    ASSERT_EQ(call(8, get, {byte(7)}, &r), S_OK);
+    ASSERT_EQ(r.vt, VT_BSTR);
+    ASSERT_NE(r.bstrVal, nullptr);
+    EXPECT_EQ(text(r.bstrVal), L"");
+
+    ASSERT_EQ(call(6, get, {}, &r), S_OK);
+    EXPECT_EQ(r.vt, VT_UI1);
+    EXPECT_EQ(r.bVal, 0);
+    // A port number the server cannot open (only 1 to 9 exist): it stays without a port.
+    ASSERT_EQ(call(6, DISPATCH_PROPERTYPUT, {byte(0)}, nullptr), S_OK);
+    ASSERT_EQ(call(3, method, {}, nullptr), S_OK);
+    EXPECT_TRUE(journal.waitForText(L"cannot start emulation without a valid COM port (CStateStore::start.1)"));
+    ASSERT_EQ(call(5, get, {}, &r), S_OK);
+    EXPECT_EQ(r.vt, VT_BOOL);
+    EXPECT_EQ(r.boolVal, VARIANT_TRUE);
+    ASSERT_EQ(call(4, method, {}, nullptr), S_OK);
+    EXPECT_TRUE(journal.waitForText(L"sio emulation is already stopped"));
+}
+
+// The newest Shell takes the events from the one before it; releasing it leaves nobody to
+// deliver to, so the first Shell stays silent too.
+TEST_F(ShellTest, SecondShellTakesTheEvents) {
+    advise(new EventSink(journal, 1));
+    ComPtr<IShell> second;
+    ASSERT_EQ(CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
+                               reinterpret_cast<void**>(second.put())),
+              S_OK);
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(second->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put())), S_OK);
+    ComPtr<IConnectionPoint> secondPoint;
+    ASSERT_EQ(container->FindConnectionPoint(DIID__IShellEvents, secondPoint.put()), S_OK);
+    auto* sink = new EventSink(journal, 2);
+    DWORD cookie = 0;
+    ASSERT_EQ(secondPoint->Advise(sink, &cookie), S_OK);
+    sink->Release();
+
+    journal.clear();
+    ASSERT_EQ(shell->stop(), S_OK);  // delivered before it returns
+    std::vector<int> sinks;
+    for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
+    EXPECT_EQ(sinks, std::vector<int>{2}) << "the first Shell's own sink no longer hears it";
+
+    secondPoint->Unadvise(cookie);
+    secondPoint.reset();
+    container.reset();
+    second.reset();
+    journal.clear();
+    ASSERT_EQ(shell->stop(), S_OK);
+    EXPECT_TRUE(journal.events().empty()) << "nobody receives once the receiving Shell is gone";
 }
 
 int main(int argc, char** argv) {
