@@ -144,7 +144,11 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
     for (;;) {
         if (states->isHalted()) break;
 
-        if (!watchArmed) {
+        // Once a frame read has seen the command line, another watch could tell it nothing
+        // new; not arming one spares the clean-up after the frame, where a watch that was
+        // armed only just now can take milliseconds to end (Wine starts a thread for each).
+        const bool watchWanted = !(frameMode && eventSeen);
+        if (!watchArmed && watchWanted) {
             commandLineSeen_ = false;
             waitEvent_.reset();
             if (!frameMode) ringWhenArmed = ringIsOn();
@@ -165,7 +169,7 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
         }
 
         bool reissueNow = false;
-        if (watchArmed && !inFlight) {
+        if ((watchArmed || !watchWanted) && !inFlight) {
             ioEvent_.reset();
             std::uint32_t moved = 0;
             const bool completed = mode == kRead

@@ -196,6 +196,7 @@ TEST_F(SioPortTest, SetPortRules) {
 TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
     openCom();
     {
+        const int armed = fake->observed().watchesArmed;
         Transfer read(*port, CSIOPort::kRead, Bytes(5));
         ASSERT_TRUE(fake->waitForPendingRead());
         fake->arrive({0x31, 0x52, 0x01});
@@ -204,6 +205,9 @@ TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
         ASSERT_TRUE(read.finish());
         EXPECT_TRUE(read.result());
         EXPECT_EQ(read.buffer(), kFrame);
+        // Having seen the command line, the read waits for its bytes alone: a watch armed
+        // then would only delay the answer while the frame's clean-up ends it.
+        EXPECT_EQ(fake->observed().watchesArmed, armed + 1);
     }
     expectSettled();
     fake->setRing(false);

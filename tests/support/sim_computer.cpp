@@ -5,9 +5,11 @@
 
 #include "sio/checksum.h"
 
+// A pending 5-byte read is a frame read that listens: it arms its watch before it issues the
+// read, and keeps no watch only once it has seen the command line (a stray release of it).
 bool SimComputer::waitUntilListening() {
     return wire_.waitUntil([](const FakeCommDevice::Snapshot& s) {
-        return s.readPending && s.readCount == 5 && s.watchPending;
+        return s.readPending && s.readCount == 5;
     });
 }
 
@@ -33,7 +35,7 @@ SimComputer::Answer SimComputer::collect(std::size_t from, int readsBefore) {
     Answer a;
     // Back to listening: a command-frame read issued after the one that took our frame.
     a.listening = wire_.waitUntil([&](const FakeCommDevice::Snapshot& s) {
-        return s.observed.readsIssued > readsBefore && s.readPending && s.readCount == 5 && s.watchPending;
+        return s.observed.readsIssued > readsBefore && s.readPending && s.readCount == 5;
     });
     const Bytes all = wire_.written();
     const std::vector<std::int64_t> times = wire_.writtenTimes();
