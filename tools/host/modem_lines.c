@@ -59,7 +59,7 @@ static struct vandrel_modem_state *state;
 #define INPUT_LINES (TIOCM_RNG | TIOCM_CAR | TIOCM_DSR | TIOCM_CTS)
 #define OUTPUT_LINES (TIOCM_DTR | TIOCM_RTS)
 
-/* What a thread is to the record, decided by its first request on the pty. */
+/* What a thread is to the record: a waiting thread from its birth, else a program thread. */
 enum thread_role { ROLE_UNSEEN, ROLE_WAITING, ROLE_PROGRAM };
 static __thread enum thread_role thread_role;
 /* A program thread's requests to the Wine server since it started a waiting thread; -1 when
@@ -80,17 +80,16 @@ static void count(enum vandrel_modem_call call)
     __atomic_fetch_add(&state->calls[call], 1, __ATOMIC_RELAXED);
 }
 
-/* request: the thread's request on the pty (0 for a read or write). */
-static enum thread_role role_of(unsigned long request)
+/* A thread that Wine started from inside WaitCommEvent is a waiting thread from its birth
+ * (pthread_create below); every other thread is a program thread, also when its first request
+ * is the TIOCGICOUNT of a WaitCommEvent, as in a server that sets its port up on one thread
+ * and waits on another. */
+static enum thread_role role_of(void)
 {
     if (thread_role == ROLE_UNSEEN) {
         /* Only the process that uses the pty: Wine's server, say, inherits the shim too. */
         store(&state->program_pid, (uint32_t)getpid());
-        thread_role = request == TIOCGICOUNT ? ROLE_WAITING : ROLE_PROGRAM;
-        if (thread_role == ROLE_WAITING) {
-            store(&state->waiting_tid, (uint32_t)syscall(SYS_gettid));
-            add(&state->waiting_threads);
-        }
+        thread_role = ROLE_PROGRAM;
     }
     return thread_role;
 }
@@ -115,6 +114,7 @@ static void account_icount(enum thread_role role)
     store(&state->polls_since_arm, 0);
     store(&state->arm_inputs, inputs & INPUT_LINES);
     store(&state->arm_transfers, load(&state->transfers));
+    store(&state->arm_writes, load(&state->writes));
     add(&state->watch_arms);
 }
 
@@ -162,9 +162,16 @@ static void end_arming(const char *why)
  * the thread is in a signal handler). */
 static void account_transfer(uint32_t *counter)
 {
-    if (role_of(0) != ROLE_PROGRAM)
+    if (role_of() != ROLE_PROGRAM)
         return;
     end_arming(counter == &state->reads ? "arming ends (a read)" : "arming ends (a write)");
+    if (counter == &state->writes) {
+        /* The slot before the count: a peer that sees the write counted finds its time. */
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        uint32_t us = (uint32_t)((uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u);
+        store(&state->write_us[load(&state->writes) % VANDREL_MODEM_WRITE_TIMES], us);
+    }
     add(counter);
     add(&state->transfers);
 }
@@ -364,7 +371,7 @@ static int dispatch(ioctl_fn real, int fd, unsigned long request, void *arg)
 {
     if (!enabled || !is_pty(fd))
         return pass(real, fd, request, arg);
-    enum thread_role role = role_of(request);
+    enum thread_role role = role_of();
     int result = 0;
     if (answer(request, arg, role, &result)) {
         if (tracing)
@@ -455,6 +462,22 @@ EXPORT ssize_t writev(int fd, const struct iovec *vector, int count)
                        : (ssize_t)syscall(SYS_writev, fd, vector, count);
 }
 
+/* A thread started while its parent arms a wait: that wait's waiting thread. */
+struct waiter_start {
+    void *(*start)(void *);
+    void *arg;
+};
+
+static void *start_waiting_thread(void *p)
+{
+    struct waiter_start waiter = *(struct waiter_start *)p;
+    free(p);
+    thread_role = ROLE_WAITING;
+    store(&state->waiting_tid, (uint32_t)syscall(SYS_gettid));
+    add(&state->waiting_threads);
+    return waiter.start(waiter.arg);
+}
+
 /* Wine starts the waiting thread of a WaitCommEvent from the arming thread. When the peer has
  * asked for it, that thread stays here, its waiting thread running, until the peer lets it
  * go. */
@@ -464,9 +487,20 @@ EXPORT int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(
     pthread_once(&once, init);
     if (!real_pthread_create)
         return EAGAIN;
-    int result = real_pthread_create(thread, attr, start, arg);
-    if (enabled && result == 0 && thread_role == ROLE_PROGRAM &&
-        (load(&state->inputs) & VANDREL_MODEM_ARMING)) {
+    const int arming = enabled && thread_role == ROLE_PROGRAM &&
+                       (load(&state->inputs) & VANDREL_MODEM_ARMING);
+    struct waiter_start *waiter = arming ? malloc(sizeof *waiter) : NULL;
+    int result;
+    if (waiter) {
+        waiter->start = start;
+        waiter->arg = arg;
+        result = real_pthread_create(thread, attr, start_waiting_thread, waiter);
+        if (result != 0)
+            free(waiter);
+    } else {
+        result = real_pthread_create(thread, attr, start, arg);
+    }
+    if (arming && result == 0) {
         requests_since_start = 0;
         if (tracing)
             trace(-1, 0, "arming started its waiting thread", 0, 0);

@@ -21,7 +21,7 @@
 #define VANDREL_MODEM_TRACE_ENV "VANDREL_MODEM_TRACE"
 
 #define VANDREL_MODEM_MAGIC 0x4D4C5456u /* "VTLM" */
-#define VANDREL_MODEM_VERSION 2u
+#define VANDREL_MODEM_VERSION 3u
 
 /* In inputs, beside the lines: a program thread is inside WaitCommEvent. Wine's
  * WaitCommEvent stores STATUS_PENDING in the caller's status block after it has started the
@@ -48,6 +48,9 @@
 #define VANDREL_MODEM_HOLD_ASKED 1u
 #define VANDREL_MODEM_HOLD_HOLDING 2u
 
+/* How many of the latest writes keep their start time. */
+#define VANDREL_MODEM_WRITE_TIMES 16u
+
 /* What the shim answered, counted by request. */
 enum vandrel_modem_call {
     VANDREL_CALL_TIOCMGET,
@@ -73,10 +76,10 @@ struct vandrel_modem_state {
     /* Where the program's WaitCommEvent stands, for a peer that must act only once a wait is
      * armed and watched. Wine arms a wait on the calling thread (one TIOCGICOUNT among its
      * requests) and then polls the lines from a thread made for that wait, one TIOCGICOUNT a
-     * round. The shim tells the two apart by the first request a thread makes on the pty: a
-     * waiting thread's is TIOCGICOUNT; a program thread's never is, as long as the program
-     * sets the port up (GetCommState and friends) on the thread that later waits. Written by
-     * the shim, but for what the peer asks of the holds. */
+     * round. The shim tells the two apart by their birth: a waiting thread is one that a
+     * program thread started while arming a wait; every other thread is a program thread,
+     * whichever thread set the port up. Written by the shim, but for what the peer asks of
+     * the holds. */
     uint32_t writes;          /* write() calls on the pty by program threads */
     uint32_t watch_arms;      /* TIOCGICOUNT from program threads: waits being armed */
     uint32_t arm_transfers;   /* transfers when the latest wait was armed */
@@ -93,6 +96,12 @@ struct vandrel_modem_state {
     uint32_t hold_completion_wait;
     uint32_t hold_completion_request;
     uint32_t held_tid;            /* the Linux thread id of the latest thread held */
+    uint32_t arm_writes;          /* writes when the latest wait was armed: a wait armed after
+                                     the program's last write is the one it waits in next */
+    /* When the latest writes began, on CLOCK_MONOTONIC in microseconds (modulo 2^32): write
+     * number n (counted from 0) in slot n % VANDREL_MODEM_WRITE_TIMES, stored before writes
+     * counts it. The drive's own timing, whatever delays the peer's reads. */
+    uint32_t write_us[VANDREL_MODEM_WRITE_TIMES];
 };
 
 #endif

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "pty_peer.h"
@@ -39,6 +40,7 @@ constexpr std::uint8_t kOutputsSet = 'S';
 constexpr std::uint8_t kRingSeen = 'W';
 constexpr std::uint8_t kPassedOn = 'P';
 constexpr std::uint8_t kAccounted = 'T';
+constexpr std::uint8_t kArmedElsewhere = 'E';
 constexpr std::uint8_t kFailed = '!';
 constexpr std::uint8_t kEcho[] = {0x00, 0x11, 0x13, 0x0d, 0x0a, 0x03, 0x1a, 0xff};
 
@@ -133,11 +135,11 @@ int child()
     if (::write(g_fd, echo, sizeof echo) != static_cast<ssize_t>(sizeof echo))
         return childFail("write");
 
-    // A wait as Wine makes one: armed on this thread (whose first request was not
-    // TIOCGICOUNT), which is then inside the arming until its next read or write (the parent
-    // looks while this side waits for the ring), and starts a thread of its own (held there
-    // until the parent lets it go) that polls twice, sees the ring changed since the arming and
-    // makes a request elsewhere (held there too), as Wine's thread tells its server.
+    // A wait as Wine makes one: armed on this thread, which is then inside the arming until
+    // its next read or write (the parent looks while this side waits for the ring), and starts
+    // a thread of its own (held there until the parent lets it go) that polls twice, sees the
+    // ring changed since the arming and makes a request elsewhere (held there too), as Wine's
+    // thread tells its server.
     if (ioctl(g_fd, TIOCGICOUNT, &after) != 0)
         return childFail("TIOCGICOUNT arming a wait");
     if (ioctl(g_fd, TIOCMIWAIT, static_cast<unsigned long>(TIOCM_RNG)) != 0)
@@ -158,6 +160,25 @@ int child()
     if (!polled)
         return childFail("polling a wait");
     if (!say(kAccounted))
+        return childFail("write");
+
+    // A wait armed by a thread whose very first request on the pty is that TIOCGICOUNT, as a
+    // server's emulation thread arms one on a port that another thread set up.
+    // Polled before it is read: the shim counts a read as it starts, and the parent counts
+    // the transfers before it sends the byte.
+    pollfd ready{g_fd, POLLIN, 0};
+    std::uint8_t go = 0;
+    if (poll(&ready, 1, static_cast<int>(kWait.count())) != 1 || ::read(g_fd, &go, 1) != 1)
+        return childFail("read the go byte");
+    bool armed = false;
+    std::thread armer([&] {
+        serial_icounter_struct counts{};
+        armed = ioctl(g_fd, TIOCGICOUNT, &counts) == 0;
+    });
+    armer.join();
+    if (!armed)
+        return childFail("TIOCGICOUNT arming on a fresh thread");
+    if (!say(kArmedElsewhere))
         return childFail("write");
     return 0;
 }
@@ -314,6 +335,33 @@ int parent(const std::string& self, const std::string& shim, const std::string& 
         } else {
             std::printf("ok - reads and writes counted; a wait armed before the last write, "
                         "polled twice by its own thread, with the ring off\n");
+        }
+    }
+    if (ok) {
+        ModemLines& lines = peer.lines();
+        const std::uint32_t writes = lines.writes();
+        const std::uint32_t arms = lines.watchArms();
+        const auto sent = Clock::now();
+        ok = peer.write(0x47, kWait) && expect(peer, kArmedElsewhere, "arming on a fresh thread",
+                                                failure);
+        const auto answered = Clock::now();
+        const auto began = lines.writeStarted(lines.writes());
+        if (ok && (!began || *began < sent - std::chrono::microseconds(1) ||
+                   *began > answered || lines.writeStarted(lines.writes() + 1))) {
+            failure = "the start of the child's last write is not recorded between the go byte "
+                      "and its answer";
+            ok = false;
+        } else if (ok && (lines.watchArms() != arms + 1 || lines.waitingThreads() != 1 ||
+                          lines.latestArm().writes != writes)) {
+            failure = "a first TIOCGICOUNT on a thread of the program's was not taken for an "
+                      "arming after the program's " + std::to_string(writes) + " writes (arms " +
+                      std::to_string(lines.watchArms() - arms) + " more, waiting threads " +
+                      std::to_string(lines.waitingThreads()) + ", writes at the arm " +
+                      std::to_string(lines.latestArm().writes) + ")";
+            ok = false;
+        } else if (ok) {
+            std::printf("ok - a thread's first request may arm a wait; only threads started "
+                        "inside an arming poll; a write's start is timed\n");
         }
     }
     if (!ok || !child.wait(kWait))

@@ -286,6 +286,41 @@ bool ModemLines::waitForPolledWatch(std::uint32_t transfers, std::chrono::millis
     return pollUntil([&] { return watchPolled(transfers, polls, inputsAtArm); }, timeout, when);
 }
 
+ModemLines::Arm ModemLines::latestArm() const
+{
+    // The shim clears the polls, stores an arm's fields, then counts it, and its waiting
+    // thread polls only after that: polls read last and found above 0 between two equal
+    // counts mean every field belongs to that arm. (With 0 polls the fields may already be
+    // the next arm's.)
+    for (;;) {
+        Arm arm;
+        arm.number = load(state_->watch_arms);
+        arm.transfers = load(state_->arm_transfers);
+        arm.writes = load(state_->arm_writes);
+        arm.inputs = load(state_->arm_inputs);
+        arm.polls = load(state_->polls_since_arm);
+        if (load(state_->watch_arms) == arm.number)
+            return arm;
+    }
+}
+
+std::optional<Clock::time_point> ModemLines::writeStarted(std::uint32_t n) const
+{
+    const std::uint32_t writesNow = writes();
+    if (n == 0 || static_cast<std::int32_t>(writesNow - n) < 0 ||
+        writesNow - n >= VANDREL_MODEM_WRITE_TIMES)
+        return std::nullopt;
+    const std::uint32_t at = load(state_->write_us[(n - 1) % VANDREL_MODEM_WRITE_TIMES]);
+    // steady_clock is CLOCK_MONOTONIC here, as in the shim: the same microseconds, modulo 2^32.
+    const auto now = Clock::now();
+    const auto nowUs = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count());
+    if (static_cast<std::int32_t>(writes() - n) >= static_cast<std::int32_t>(VANDREL_MODEM_WRITE_TIMES))
+        return std::nullopt;  // overwritten while it was read
+    const auto ago = static_cast<std::int32_t>(nowUs - at);
+    return now - std::chrono::microseconds(ago);
+}
+
 bool ModemLines::waitForArm(std::uint32_t arms, std::chrono::milliseconds timeout,
                             Clock::time_point* when) const
 {

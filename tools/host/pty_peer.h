@@ -115,6 +115,16 @@ public:
     bool waitForPolledWatch(std::uint32_t transfers, std::chrono::milliseconds timeout,
                             std::uint32_t* inputsAtArm = nullptr, Clock::time_point* when = nullptr,
                             std::uint32_t polls = 1) const;
+    // The latest wait armed, read as one: its number (watchArms()), the program's transfers
+    // and writes when it was armed, the input lines then, and how often its own thread has
+    // polled it since (the fields may be the next arm's while polls is 0).
+    struct Arm {
+        std::uint32_t number = 0, transfers = 0, writes = 0, inputs = 0, polls = 0;
+    };
+    Arm latestArm() const;
+    // When the program began its write number n (1 for the first), on this side's clock;
+    // nullopt once 16 later writes have begun, or before it has.
+    std::optional<Clock::time_point> writeStarted(std::uint32_t n) const;
     // Waits until watchArms() passes `arms` (a wait has been armed since it was read).
     bool waitForArm(std::uint32_t arms, std::chrono::milliseconds timeout,
                     Clock::time_point* when = nullptr) const;
