@@ -1,0 +1,62 @@
+// What the simulated computer does on the bus: the named scenarios, each a short session of
+// commands whose every answer is known in advance from the disks, the stress run and the
+// benchmark.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "computer_disks.h"
+#include "sio_bus_master.h"
+
+namespace rig {
+
+struct ScenarioResult {
+    std::string name;
+    bool passed = true;
+    std::vector<std::string> failures;  // one line per command that went wrong
+    std::size_t frames = 0, bytesChecked = 0;
+    std::vector<double> ackUs;
+};
+
+struct StressResult {
+    std::size_t frames = 0, missed = 0, corrupted = 0, stuck = 0, late = 0;
+    double seconds = 0;
+    std::vector<std::string> firstFailures;  // the first few, for the log
+    bool passed() const { return missed == 0 && corrupted == 0 && stuck == 0 && late == 0; }
+};
+
+struct BenchResult {
+    std::size_t sectors = 0;
+    double seconds = 0;
+    double wireSeconds = 0;      // the same transfers' bytes at the line's byte time
+    double protocolSeconds = 0;  // the same plus the 1500 us each COMPLETE must wait
+    // The drive's bytes reach this side of a pty at once; on a line they would take this long.
+    double driveByteSeconds = 0;
+    std::size_t failures = 0;
+};
+
+class ComputerScenarios {
+public:
+    ComputerScenarios(SioBusMaster& bus, DiskSet& disks);
+
+    // boot, directory, write-read, put, format, format-ED, config, speed-up, no-image,
+    // not-a-drive, bad-checksum, bad-sector, read-only; in the order "all" runs them.
+    static const std::vector<std::string>& names();
+    ScenarioResult run(const std::string& name);
+
+    // Frames back to back: status and reads of D1: and D3: (each read compared with the disk),
+    // and with writes, writes of D2: whose sectors the reads then check too.
+    StressResult stress(std::size_t frames, bool writes);
+    // Sector reads of D1: one after another, timed.
+    BenchResult bench(std::size_t sectors);
+
+private:
+    class Session;
+
+    SioBusMaster& bus_;
+    DiskSet& disks_;
+};
+
+}  // namespace rig
