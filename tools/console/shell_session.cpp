@@ -65,7 +65,8 @@ std::unique_ptr<ShellSession> ShellSession::open(TraceWriter& out, bool raw, std
 }
 
 ShellSession::~ShellSession() {
-    if (shell_) shell_->stop();
+    VARIANT_BOOL stopped = VARIANT_TRUE;
+    if (shell_ && SUCCEEDED(shell_->get_isStopped(&stopped)) && !stopped) shell_->stop();
     if (point_ && cookie_) point_->Unadvise(cookie_);
 }
 
