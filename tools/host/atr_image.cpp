@@ -184,11 +184,4 @@ unsigned bootSectorCount(const AtrImage& image)
     return first.size() > 1 ? first[1] : 0;
 }
 
-std::string windowsPath(const std::string& unixPath)
-{
-    std::string path = "Z:" + std::filesystem::absolute(unixPath).lexically_normal().string();
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
 }  // namespace rig

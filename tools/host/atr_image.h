@@ -53,7 +53,4 @@ AtrImage makeDemoImage();
 // How many boot sectors sector 1 of an image announces (its byte 1).
 unsigned bootSectorCount(const AtrImage& image);
 
-// "Z:" and the absolute Unix path with backslashes: how a Windows program under Wine names it.
-std::string windowsPath(const std::string& unixPath);
-
 }  // namespace rig

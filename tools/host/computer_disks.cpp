@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "wine_host.h"
+
 namespace rig {
 
 DiskSet::DiskSet(const std::string& workDir)

@@ -11,6 +11,7 @@
 
 #include "atr_image.h"
 #include "sio_frames.h"
+#include "wine_host.h"
 
 namespace {
 

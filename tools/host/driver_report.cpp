@@ -1,7 +1,9 @@
 #include "driver_report.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <iterator>
 
@@ -58,6 +60,21 @@ void printShimCalls(const ModemLines& lines)
         std::printf(" %s %u", names[i], lines.calls(static_cast<vandrel_modem_call>(i)));
     std::printf("; writes %u; waits armed %u, waiting threads %u\n", lines.writes(),
                 lines.watchArms(), lines.waitingThreads());
+}
+
+int driverMain(const std::function<int()>& body, const char* passLine)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        const int rc = body();
+        if (rc == 0 && passLine)
+            std::printf("%s\n", passLine);
+        return rc;
+    } catch (const std::exception& e) {
+        std::printf("FAIL - %s\n", e.what());
+        return 1;
+    }
 }
 
 }  // namespace rig

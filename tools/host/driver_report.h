@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,10 @@ void printSpread(const std::string& what, std::vector<double> samplesUs);
 
 // How many requests of each kind the shim has seen on the pty.
 void printShimCalls(const ModemLines& lines);
+
+// The frame of a driver's main: output by the line, SIGPIPE ignored (a program that has gone
+// must not take the driver with it when it writes to its input), and a setup failure (an
+// exception) printed as "FAIL - why" with exit code 1. On exit code 0, prints passLine.
+int driverMain(const std::function<int()>& body, const char* passLine);
 
 }  // namespace rig

@@ -952,17 +952,6 @@ int runTest(const Options& o)
 
 int main(int argc, char** argv)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A program that has gone must not take the driver with it when it writes to its input.
-    std::signal(SIGPIPE, SIG_IGN);
-    try {
-        Options o = parse(argc, argv);
-        int rc = runTest(o);
-        if (rc == 0)
-            std::printf("serial port under Wine: all checks passed\n");
-        return rc;
-    } catch (const std::exception& e) {
-        std::printf("FAIL - %s\n", e.what());
-        return 1;
-    }
+    return rig::driverMain([&] { return runTest(parse(argc, argv)); },
+                           "serial port under Wine: all checks passed");
 }

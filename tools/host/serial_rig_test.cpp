@@ -383,15 +383,5 @@ int runTest(const Options& o)
 
 int main(int argc, char** argv)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    try {
-        Options o = parse(argc, argv);
-        int rc = runTest(o);
-        if (rc == 0)
-            std::printf("serial rig: all checks passed\n");
-        return rc;
-    } catch (const std::exception& e) {
-        std::printf("FAIL - %s\n", e.what());
-        return 1;
-    }
+    return rig::driverMain([&] { return runTest(parse(argc, argv)); }, "serial rig: all checks passed");
 }

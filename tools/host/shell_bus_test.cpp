@@ -102,39 +102,6 @@ Options parse(int argc, char** argv)
     return o;
 }
 
-std::string windowsPath(const std::string& unixPath)
-{
-    std::string p = "Z:" + std::filesystem::absolute(unixPath).string();
-    for (char& c : p)
-        if (c == '/')
-            c = '\\';
-    return p;
-}
-
-// Vandrel.exe registered in the prefix for the life of this object.
-class ServerRegistration {
-public:
-    ServerRegistration(const WineSetup& wine, const std::string& server)
-        : wine_(wine), server_(windowsPath(server))
-    {
-        const int code = runWine(wine_, {server_, "/RegServer"}, wine_.logDir + "/regserver.out");
-        if (code != 0)
-            throw std::runtime_error("Vandrel.exe /RegServer ended with " + std::to_string(code));
-    }
-    ~ServerRegistration()
-    {
-        const int code = runWine(wine_, {server_, "/UnregServer"}, wine_.logDir + "/unregserver.out");
-        if (code != 0)
-            std::printf("warning: Vandrel.exe /UnregServer ended with %d\n", code);
-    }
-    ServerRegistration(const ServerRegistration&) = delete;
-    ServerRegistration& operator=(const ServerRegistration&) = delete;
-
-private:
-    WineSetup wine_;
-    std::string server_;
-};
-
 // A process that is not this driver's child: gone, or left as a zombie for its new parent.
 bool processGone(pid_t pid)
 {
@@ -366,7 +333,7 @@ int runTest(const Options& o)
         ComPortMapping mapping(wine, o.port, peer.slavePath());
         std::printf("ok - %s of %s leads to %s (registry and dosdevices read back)\n",
                     mapping.portName().c_str(), wine.prefix.c_str(), peer.slavePath().c_str());
-        ServerRegistration registration(wine, o.server);
+        ServerRegistration registration(wine, run.loader, o.server);
         std::printf("ok - Vandrel.exe /RegServer\n");
         std::fflush(stdout);
 
@@ -431,16 +398,6 @@ int runTest(const Options& o)
 
 int main(int argc, char** argv)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::signal(SIGPIPE, SIG_IGN);
-    try {
-        Options o = parse(argc, argv);
-        int rc = runTest(o);
-        if (rc == 0)
-            std::printf("Command events from the bus: all checks passed\n");
-        return rc;
-    } catch (const std::exception& e) {
-        std::printf("FAIL - %s\n", e.what());
-        return 1;
-    }
+    return rig::driverMain([&] { return runTest(parse(argc, argv)); },
+                           "Command events from the bus: all checks passed");
 }

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -166,52 +167,6 @@ private:
     std::jthread thread_;
 };
 
-// A Windows program run to its end under the loader of its width, with the rig's Wine setup.
-int runProgram(const WineSetup& wine, const ProgramLoader& loader,
-               const std::vector<std::string>& args, const std::string& log)
-{
-    std::vector<std::string> argv{loader.loader};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess child(argv, wineEnvironment(wine), wineUnsetEnvironment(), log, log + ".err");
-    if (!child.wait(wine.timeout)) {
-        child.kill();
-        return -1;
-    }
-    return child.exitCode();
-}
-
-// The server registered in the prefix for this object's life.
-class Registration {
-public:
-    Registration(const WineSetup& wine, const ProgramLoader& loader, const std::string& server)
-        : wine_(wine), loader_(loader), server_(server)
-    {
-        if (server_.empty())
-            return;
-        const int code = runProgram(wine_, loader_, {server_, "/RegServer"},
-                                    wine_.logDir + "/regserver.out");
-        if (code != 0)
-            throw std::runtime_error(server_ + " /RegServer failed (" + std::to_string(code) + ")");
-        std::printf("ok - %s registered in the prefix\n", server_.c_str());
-    }
-    ~Registration()
-    {
-        if (server_.empty())
-            return;
-        const int code = runProgram(wine_, loader_, {server_, "/UnregServer"},
-                                    wine_.logDir + "/unregserver.out");
-        if (code != 0)
-            std::printf("warning: %s /UnregServer answered %d\n", server_.c_str(), code);
-    }
-    Registration(const Registration&) = delete;
-    Registration& operator=(const Registration&) = delete;
-
-private:
-    WineSetup wine_;
-    ProgramLoader loader_;
-    std::string server_;
-};
-
 struct Spread {
     double min = 0, median = 0, p99 = 0, max = 0;
     std::size_t n = 0;
@@ -274,7 +229,11 @@ int runComputer(const Options& o)
     bool frontOk = false;
     SioBusMaster::Figures figures;
     {
-        Registration registration(wine, serverLoader, o.server);
+        std::optional<ServerRegistration> registration;
+        if (!o.server.empty()) {
+            registration.emplace(wine, serverLoader.loader, o.server);
+            std::printf("ok - %s registered in the prefix\n", o.server.c_str());
+        }
         PtyPeer peer(wine.logDir + "/modem-lines");
         {
             ComPortMapping mapping(wine, o.port, peer.slavePath());
@@ -439,21 +398,15 @@ int runComputer(const Options& o)
 
 int main(int argc, char** argv)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A front end that has gone must not take the computer with it when it writes to its input.
-    std::signal(SIGPIPE, SIG_IGN);
-    try {
-        const Options o = parse(argc, argv);
-        if (!o.makeDemo.empty()) {
-            if (!makeDemoImage().save(o.makeDemo)) {
-                std::printf("FAIL - cannot write %s\n", o.makeDemo.c_str());
-                return 1;
-            }
-            return 0;
-        }
-        return runComputer(o);
-    } catch (const std::exception& e) {
-        std::printf("FAIL - %s\n", e.what());
-        return 1;
-    }
+    return rig::driverMain(
+        [&] {
+            const Options o = parse(argc, argv);
+            if (o.makeDemo.empty())
+                return runComputer(o);
+            if (makeDemoImage().save(o.makeDemo))
+                return 0;
+            std::printf("FAIL - cannot write %s\n", o.makeDemo.c_str());
+            return 1;
+        },
+        nullptr);
 }

@@ -1,5 +1,7 @@
 #include "wine_host.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -242,7 +244,13 @@ ProgramLoader loaderFor(const WineSetup& setup, const std::string& program,
 int runWine(const WineSetup& setup, const std::vector<std::string>& args,
             const std::string& stdoutPath)
 {
-    std::vector<std::string> argv{setup.wine64};
+    return runWine(setup, setup.wine64, args, stdoutPath);
+}
+
+int runWine(const WineSetup& setup, const std::string& loader, const std::vector<std::string>& args,
+            const std::string& stdoutPath)
+{
+    std::vector<std::string> argv{loader};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess child(argv, wineEnvironment(setup), wineUnsetEnvironment(), stdoutPath,
                        stdoutPath + ".err");
@@ -251,6 +259,30 @@ int runWine(const WineSetup& setup, const std::vector<std::string>& args,
         return -1;
     }
     return child.exitCode();
+}
+
+std::string windowsPath(const std::string& unixPath)
+{
+    std::string path = "Z:" + std::filesystem::absolute(unixPath).lexically_normal().string();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+ServerRegistration::ServerRegistration(const WineSetup& setup, const std::string& loader,
+                                       const std::string& server)
+    : setup_(setup), loader_(loader), server_(server)
+{
+    const int code = runWine(setup_, loader_, {server_, "/RegServer"}, setup_.logDir + "/regserver.out");
+    if (code != 0)
+        throw std::runtime_error(server_ + " /RegServer ended with " + std::to_string(code));
+}
+
+ServerRegistration::~ServerRegistration()
+{
+    const int code =
+        runWine(setup_, loader_, {server_, "/UnregServer"}, setup_.logDir + "/unregserver.out");
+    if (code != 0)
+        std::printf("warning: %s /UnregServer ended with %d\n", server_.c_str(), code);
 }
 
 bool waitForServerExit(const WineSetup& setup, std::chrono::seconds timeout)

@@ -92,6 +92,30 @@ ProgramLoader loaderFor(const WineSetup& setup, const std::string& program,
 int runWine(const WineSetup& setup, const std::vector<std::string>& args,
             const std::string& stdoutPath);
 
+// The same with the loader of the program's width (loaderFor), for a Windows program whose
+// width is not known in advance: args[0] is the program.
+int runWine(const WineSetup& setup, const std::string& loader, const std::vector<std::string>& args,
+            const std::string& stdoutPath);
+
+// /a/b -> Z:\a\b: the same file through Wine's Z: drive.
+std::string windowsPath(const std::string& unixPath);
+
+// A local server registered in the prefix (its /RegServer) for the life of this object, and
+// unregistered (/UnregServer) when it goes; the output of both goes to the setup's logDir.
+// Throws when the registration fails.
+class ServerRegistration {
+public:
+    ServerRegistration(const WineSetup& setup, const std::string& loader, const std::string& server);
+    ~ServerRegistration();
+    ServerRegistration(const ServerRegistration&) = delete;
+    ServerRegistration& operator=(const ServerRegistration&) = delete;
+
+private:
+    WineSetup setup_;
+    std::string loader_;
+    std::string server_;
+};
+
 // Waits until the prefix's Wine server and all its processes are gone (wineserver -w),
 // within timeout. False when they are still there.
 bool waitForServerExit(const WineSetup& setup, std::chrono::seconds timeout);
