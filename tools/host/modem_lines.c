@@ -135,10 +135,16 @@ static void hold_if_asked(uint32_t *hold, uint32_t *wait, uint32_t this_wait, co
 {
     uint32_t asked = VANDREL_MODEM_HOLD_ASKED;
     if (load(wait) != this_wait ||
-        !__atomic_compare_exchange_n(hold, &asked, VANDREL_MODEM_HOLD_HOLDING, 0, __ATOMIC_ACQ_REL,
+        !__atomic_compare_exchange_n(hold, &asked, VANDREL_MODEM_HOLD_CLAIMED, 0, __ATOMIC_ACQ_REL,
                                      __ATOMIC_ACQUIRE))
         return;
+    /* The thread id first: a peer that sees the hold must find whose it is. A peer that
+     * released the hold meanwhile gets no hold. */
     store(&state->held_tid, (uint32_t)syscall(SYS_gettid));
+    uint32_t claimed = VANDREL_MODEM_HOLD_CLAIMED;
+    if (!__atomic_compare_exchange_n(hold, &claimed, VANDREL_MODEM_HOLD_HOLDING, 0, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return;
     if (tracing)
         trace(-1, 0, what, 0, 0);
     const struct timespec step = {0, 100 * 1000};

@@ -47,6 +47,8 @@
 #define VANDREL_MODEM_HOLD_NONE 0u
 #define VANDREL_MODEM_HOLD_ASKED 1u
 #define VANDREL_MODEM_HOLD_HOLDING 2u
+/* Taken by a thread that is about to hold: held_tid is being written. */
+#define VANDREL_MODEM_HOLD_CLAIMED 3u
 
 /* How many of the latest writes keep their start time. */
 #define VANDREL_MODEM_WRITE_TIMES 16u
