@@ -9,7 +9,9 @@
 //     computer that raised the line before that wait exists would never be heard. (After a
 //     command the drive left unanswered or refused at once, that wait may have been armed
 //     before the line's release and ended on it: the read then counts the release as its
-//     command line and takes the next five bytes as a frame, with no wait armed);
+//     command line and takes the next five bytes as a frame, with no wait armed; or the
+//     release came while the wait was being armed, Wine took the released line as its
+//     baseline, and the wait polls on unchanged);
 //   - the command line is asserted 1200-1600 us before the frame's first byte (not 750: Wine
 //     sees a change up to about 1.3 ms late), and released 650-950 us after its last byte;
 //   - the bytes go one byte time apart at 19200 baud, or unpaced for stress runs. The last
