@@ -141,13 +141,57 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
     const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &states->stopRequestEvent(),
                                         &states->haltEvent()};
 
+    // Issues the transfer (or its rest); false when it failed for good (reported, or a line
+    // error that ends it). reissueNow: a line error allows a retry and nothing is pending.
+    bool reissueNow = false;
+    auto issue = [&] {
+        ioEvent_.reset();
+        std::uint32_t moved = 0;
+        const bool completed = mode == kRead
+                                   ? device_->readFile(buffer + total, count - total, moved, ioEvent_)
+                                   : device_->writeFile(buffer + total, count - total, moved, ioEvent_);
+        if (completed) {
+            // The completion also signals ioEvent: the wait below counts the bytes.
+            inFlight = true;
+            if (moved == count - total) done = true;
+            return;
+        }
+        const std::uint32_t error = device_->lastError();
+        if (error == comm::kErrorIoPending) {
+            inFlight = true;
+        } else if (error == comm::kErrorOperationAborted) {
+            if (checkLineError()) {
+                reissueNow = true;  // nothing is pending: waiting would wait for nothing
+            } else {
+                purgeBuffers();
+                done = true;
+                success = false;
+            }
+        } else {
+            postCriticalError(error, kEngine, transferCall);
+        }
+    };
+    // A write is issued before its watch: one that the driver completes at once (a pty under
+    // Wine takes every byte at once) needs no watch, and its answer goes out without waiting
+    // for one to be armed and ended, which under Wine means a thread started and stopped.
+    bool issuedFirst = mode != kWrite;
+    commandLineSeen_ = false;
+
     for (;;) {
         if (states->isHalted()) break;
+        reissueNow = false;
+
+        if (!issuedFirst) {
+            issuedFirst = true;
+            issue();
+            if (states->isHalted()) break;
+            if (done && !inFlight) break;
+        }
 
         // Once a frame read has seen the command line, another watch could tell it nothing
         // new; not arming one spares the clean-up after the frame, where a watch that was
         // armed only just now can take milliseconds to end (Wine starts a thread for each).
-        const bool watchWanted = !(frameMode && eventSeen);
+        const bool watchWanted = !(frameMode && eventSeen) && !(inFlight && done);
         if (!watchArmed && watchWanted) {
             commandLineSeen_ = false;
             waitEvent_.reset();
@@ -168,38 +212,14 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
             }
         }
 
-        bool reissueNow = false;
-        if ((watchArmed || !watchWanted) && !inFlight) {
-            ioEvent_.reset();
-            std::uint32_t moved = 0;
-            const bool completed = mode == kRead
-                                       ? device_->readFile(buffer + total, count - total, moved, ioEvent_)
-                                       : device_->writeFile(buffer + total, count - total, moved, ioEvent_);
-            if (completed) {
-                // The completion also signals ioEvent: the wait below counts the bytes.
-                inFlight = true;
-                if (moved == count) done = true;
-            } else {
-                const std::uint32_t error = device_->lastError();
-                if (error == comm::kErrorIoPending) {
-                    inFlight = true;
-                } else if (error == comm::kErrorOperationAborted) {
-                    if (checkLineError()) {
-                        reissueNow = true;  // nothing is pending: waiting would wait for nothing
-                    } else {
-                        purgeBuffers();
-                        done = true;
-                        success = false;
-                    }
-                } else {
-                    postCriticalError(error, kEngine, transferCall);
-                }
-            }
-        }
+        if ((watchArmed || !watchWanted) && !inFlight && !done) issue();
 
         if (inFlight || (watchArmed && !done && !reissueNow)) {
             const unsigned signalled = wait_(handles, 4, platform::kInfinite);
-            if (signalled == 0) {
+            if (signalled == 0 && !watchArmed) {
+                // The late signal of a watch that has already ended (or of one that completed
+                // as it was armed): nothing to take from it.
+            } else if (signalled == 0) {
                 watchArmed = false;
                 std::uint32_t ignored = 0;
                 bool completed = device_->getOverlappedResult(comm::Operation::Watch, ignored, false);

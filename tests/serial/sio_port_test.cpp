@@ -319,16 +319,22 @@ TEST_F(SioPortTest, ReleaseOfAnsweredLineIsIgnored) {
     expectSettled();
 }
 
-// Writes send exactly the bytes given, however the driver completes them.
+// Writes send exactly the bytes given, however the driver completes them. A write the driver
+// completes at once arms no watch: it is issued first, so that an answer goes out without
+// waiting for a watch to be armed and ended; one that is pending is watched.
 TEST_F(SioPortTest, WritesSendExactlyTheBytes) {
     openCom();
     const Bytes status = {0x10, 0x00, 0x01, 0x00, 0x11};
     for (auto completion : {FakeCommDevice::WriteCompletion::Immediate, FakeCommDevice::WriteCompletion::Pending}) {
+        const bool atOnce = completion == FakeCommDevice::WriteCompletion::Immediate;
+        SCOPED_TRACE(atOnce ? "at once" : "pending");
         fake->setWriteCompletion(completion);
         fake->clearWritten();
+        const int armed = fake->observed().watchesArmed;
         EXPECT_TRUE(port->writeByte(0x41));
         EXPECT_TRUE(port->writeBytes(status.data(), 5));
         EXPECT_EQ(fake->written(), (Bytes{0x41, 0x10, 0x00, 0x01, 0x00, 0x11}));
+        EXPECT_EQ(fake->observed().watchesArmed, armed + (atOnce ? 0 : 2));
         expectSettled();
     }
     EXPECT_TRUE(reported().empty());
