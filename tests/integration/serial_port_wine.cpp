@@ -496,7 +496,9 @@ private:
         say("one command frame: %s", ok ? "accepted" : "refused");
         std::vector<std::uint8_t> report{kReport, ok};
         report.insert(report.end(), frame, frame + 5);
-        return send(report, "the command frame report") && (!ok || go("after the frame"));
+        // The second go byte's read arms the wait after the first's: the driver's races need one.
+        return send(report, "the command frame report") &&
+               (!ok || (go("after the frame") && go("at the end")));
     }
 
     // Command frames back to back, each answered at once (ACK when it is the expected frame),

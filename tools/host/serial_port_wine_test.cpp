@@ -674,7 +674,7 @@ private:
     }
 
     // The races below take the program's one-frame conversation: the marker kOneFrame, a
-    // frame read, its report, a go byte. Each arranges, with the shim's holds, one way in which
+    // frame read, its report, two go bytes. Each arranges, with the shim's holds, one way in which
     // Wine completes a wait of that conversation behind CSIOPort's back (see the file's
     // comment), and expects CSIOPort to read the frame and answer all the same.
 
@@ -687,12 +687,13 @@ private:
     {
         using Hold = ModemLines::Hold;
         ModemLines& lines = peer_.lines();
-        // The marker's write arms the next wait, the frame read the one after.
-        const std::uint32_t frameWait = lines.watchArms() + 2;
+        // The marker's write completes at once on a pty and arms no wait: the frame read's
+        // wait is the next.
+        const std::uint32_t frameWait = lines.watchArms() + 1;
         lines.askHold(Hold::Arming, frameWait);
         const bool ok = raceArming(lines, frameWait);
         lines.releaseHold(Hold::Arming);
-        return ok && oneFrameAnswered();
+        return ok && oneFrameAnswered() && lastGo();
     }
 
     bool raceArming(ModemLines& lines, std::uint32_t frameWait)
@@ -724,7 +725,7 @@ private:
     // with the frame's command line still asserted) has its wait complete on the release and
     // write its status, but its thread is held before it signals the event; the go byte comes
     // meanwhile, the read completes and CSIOPort ends that wait, finding the status written.
-    // Its event comes once the last report's write has armed the next wait (held in
+    // Its event comes once the next read (the last go byte's) has armed its wait (held in
     // WaitCommEvent until then), and lands on that one.
     bool lateEvent()
     {
@@ -758,7 +759,7 @@ private:
         // it signals the event (its second).
         const std::uint32_t goWait = lines.watchArms();
         lines.askHold(Hold::Completion, goWait, 2);
-        lines.askHold(Hold::Arming, goWait + 1);  // the last report's write
+        lines.askHold(Hold::Arming, goWait + 1);  // the second go byte's read
         peer_.setCommandLine(false);
         if (!pollUntil([&] { return lines.holding(Hold::Completion); }, kWait))
             return fail("Wine's waiting thread did not complete the wait on the release");
@@ -767,14 +768,24 @@ private:
             return fail("the pty did not take the go byte");
         if (!pollUntil([&] { return lines.holding(Hold::Arming) || program_.ended(); }, kWait) ||
             !lines.holding(Hold::Arming))
-            return fail("the last report's WaitCommEvent was not held (the program " +
+            return fail("the second go byte's WaitCommEvent was not held (the program " +
                         program_.status() + ")");
         lines.releaseHold(Hold::Completion);
         if (!lines.waitForThreadEnd(completed, kWait))
             return fail("the held waiting thread did not end");
         lines.releaseHold(Hold::Arming);
         std::printf("ok - the go byte's wait completed on the release and signalled its event "
-                    "only once the last report's wait had been armed\n");
+                    "only once the next read's wait had been armed\n");
+        return lastGo();
+    }
+
+    // The one-frame conversation's last read: its go byte once it waits.
+    bool lastGo()
+    {
+        if (!waitingTransfer("the read of the last go byte"))
+            return false;
+        if (!peer_.write(kGo, kWait) || !peer_.drain(kWait))
+            return fail("the program did not take the last go byte");
         return true;
     }
 
