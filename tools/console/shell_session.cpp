@@ -65,8 +65,9 @@ std::unique_ptr<ShellSession> ShellSession::open(TraceWriter& out, bool raw, std
 }
 
 ShellSession::~ShellSession() {
-    VARIANT_BOOL stopped = VARIANT_TRUE;
-    if (shell_ && SUCCEEDED(shell_->get_isStopped(&stopped)) && !stopped) shell_->stop();
+    // Status lines wait in the server for its next delivery; stop delivers everything queued
+    // before it returns (stopped or not), so nothing is lost when the sink goes.
+    if (shell_) shell_->stop();
     if (point_ && cookie_) point_->Unadvise(cookie_);
 }
 

@@ -21,7 +21,8 @@ public:
     // Creates the Shell in its local server and connects the printer to its events. On
     // failure, nullptr and a message in *error.
     static std::unique_ptr<ShellSession> open(TraceWriter& out, bool raw, std::string* error);
-    // Stops the emulation, disconnects and releases the Shell.
+    // Stops the emulation (which also delivers the events still queued), disconnects and
+    // releases the Shell.
     ~ShellSession();
     ShellSession(const ShellSession&) = delete;
     ShellSession& operator=(const ShellSession&) = delete;
