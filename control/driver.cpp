@@ -1,148 +1,101 @@
-// The driver functions and the process's three objects.
+// The driver functions over the process's one emulator.
 #include "control/driver.h"
 
-#include "control/message_queue.h"
-#include "control/notifications.h"
-#include "control/state_store.h"
 #include <atomic>
+#include <mutex>
 
-#include "platform/mutex.h"
-#include "sio/disk_image.h"
-#include "sio/sio_drives.h"
+#include "control/emulator.h"
 #include "serial/system_comm_device.h"
 
 namespace {
 
-// The process's objects, in their order of creation. The mutex only guards creation and
-// shutdown; once created the objects are reached without it.
-struct Objects {
-    platform::Mutex creation;
-    std::unique_ptr<CMessageQueue> queue;
-    std::unique_ptr<CStateStore> controller;
-    std::atomic<CSIODrives*> driveTable{nullptr};
-    std::unique_ptr<CSIODrives> drives;
-};
-
-Objects& objects() {
-    static Objects o;
-    return o;
-}
-
-bool isDrive(std::uint8_t drive) { return drive >= 1 && drive <= 9; }
-
-// Runs query on the mounted image under the drive table's lock, or answers the default.
-template <typename T, typename Query>
-T askImage(std::uint8_t drive, T fallback, Query query) {
-    CSIODrives* drives = drvDriveTable();
-    if (!drives || !isDrive(drive)) return fallback;
-    platform::MutexLock hold(drives->driveMutex());
-    const CDiskImage* image = drives->imageAt(drive);
-    return image ? query(*image) : fallback;
-}
+std::mutex creation;
+std::unique_ptr<CEmulator> processEmulator;  // guarded by creation; never replaced once made
+std::atomic<CEmulator*> published{nullptr};
 
 }  // namespace
 
-CSIODrives* drvDriveTable() { return objects().driveTable.load(); }
-CStateStore* drvController() { return drvDriveTable() ? objects().controller.get() : nullptr; }
+CEmulator* drvEmulator() { return published.load(); }
 
 void drvAttach(IReceiver* shell, std::unique_ptr<comm::ICommDevice> device) {
-    Objects& o = objects();
     {
-        platform::MutexLock hold(o.creation);
-        if (!o.driveTable.load()) {
-            o.queue = std::make_unique<CMessageQueue>();
-            setNotificationQueue(o.queue.get());
-            o.controller = std::make_unique<CStateStore>();
-            setStateStore(o.controller.get());
-            o.drives = std::make_unique<CSIODrives>(device ? std::move(device) : comm::makeSystemCommDevice());
-            o.controller->setDriveTable(o.drives.get());
-            o.driveTable.store(o.drives.get());
+        std::lock_guard<std::mutex> hold(creation);
+        if (!processEmulator) {
+            processEmulator = std::make_unique<CEmulator>(device ? std::move(device) : comm::makeSystemCommDevice());
+            published.store(processEmulator.get());
         }
     }
-    attachReceiver(shell);
+    drvEmulator()->attach(shell);
 }
 
-void drvDetach() { detachReceiver(); }
-
-void drvShutdown() {
-    Objects& o = objects();
-    platform::MutexLock hold(o.creation);
-    detachReceiver();
-    if (!o.driveTable.load()) return;
-    o.controller->stop(true);
-    o.driveTable.store(nullptr);
-    o.controller.reset();  // ends the pump, then waits for any emulation thread
-    setStateStore(nullptr);
-    o.drives.reset();
-    setNotificationQueue(nullptr);
-    o.queue.reset();
+void drvDetach(IReceiver* shell) {
+    if (CEmulator* e = drvEmulator()) e->detach(shell);
 }
 
 bool drvCreateImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize) {
-    CDiskImage image;
-    return image.createImage(path, static_cast<std::uint16_t>(sectorCount), static_cast<std::uint16_t>(sectorSize));
+    CEmulator* e = drvEmulator();
+    return e && e->createImage(path, sectorCount, sectorSize);
 }
 
 bool drvMountDisk(const char* path, std::uint8_t drive, bool readOnly) {
-    CSIODrives* drives = drvDriveTable();
-    return drives && drives->mountImage(path, drive, readOnly);
+    CEmulator* e = drvEmulator();
+    return e && e->mountDisk(path, drive, readOnly);
 }
 
 bool drvUnMountDisk(std::uint8_t drive) {
-    CSIODrives* drives = drvDriveTable();
-    return drives && drives->unmountImage(drive);
+    CEmulator* e = drvEmulator();
+    return e && e->unMountDisk(drive);
 }
 
 void drvSwapDisks(std::uint8_t drive1, std::uint8_t drive2) {
-    if (CSIODrives* drives = drvDriveTable()) drives->swapImages(drive1, drive2);
+    if (CEmulator* e = drvEmulator()) e->swapDisks(drive1, drive2);
 }
 
 bool drvSetSerialPort(std::uint8_t port) {
-    CSIODrives* drives = drvDriveTable();
-    CStateStore* controller = drvController();
-    if (!drives || !controller) return false;
-    // Held across all three steps: a start on another thread must not slip in between the
-    // stop and the change of port.
-    platform::MutexLock hold(controller->lock());
-    const bool wasRunning = !controller->isStopped();
-    if (wasRunning) controller->stop(true);
-    const bool open = drives->port().setPort(port);
-    if (open && wasRunning) controller->start(false);
-    return open;
+    CEmulator* e = drvEmulator();
+    return e && e->setSerialPort(port);
 }
 
 std::uint8_t drvSerialPort() {
-    CSIODrives* drives = drvDriveTable();
-    return drives ? drives->port().portNumber() : 0;
+    CEmulator* e = drvEmulator();
+    return e ? e->serialPort() : 0;
 }
 
 std::string drvDiskPath(std::uint8_t drive) {
-    return askImage<std::string>(drive, "", [](const CDiskImage& i) { return std::string(i.getPath()); });
+    CEmulator* e = drvEmulator();
+    return e ? e->diskPath(drive) : std::string();
 }
 
 bool drvDiskReadOnly(std::uint8_t drive) {
-    return askImage<bool>(drive, false, [](const CDiskImage& i) { return i.isReadOnly(); });
+    CEmulator* e = drvEmulator();
+    return e && e->diskReadOnly(drive);
 }
 
 std::uint16_t drvDiskSectorSize(std::uint8_t drive) {
-    return askImage<std::uint16_t>(drive, 0, [](const CDiskImage& i) { return i.getSectorSize(); });
+    CEmulator* e = drvEmulator();
+    return e ? e->diskSectorSize(drive) : 0;
 }
 
 std::uint16_t drvDiskSectorCount(std::uint8_t drive) {
-    return askImage<std::uint16_t>(drive, 0, [](const CDiskImage& i) { return i.getSectorCount(); });
+    CEmulator* e = drvEmulator();
+    return e ? e->diskSectorCount(drive) : 0;
 }
 
 bool drvStart() {
-    CStateStore* controller = drvController();
-    return controller && controller->start(false);
+    CEmulator* e = drvEmulator();
+    return e && e->start();
 }
 
 bool drvStop() {
-    if (CStateStore* controller = drvController()) controller->stop(false);
+    if (CEmulator* e = drvEmulator()) e->stop();
     return true;
 }
 
 bool drvIsStopped() {
-    CStateStore* controller = drvController();
-    return !controller || controller->isStopped();
+    CEmulator* e = drvEmulator();
+    return !e || e->isStopped();
+}
+
+void flushNotifications() {
+    if (CEmulator* e = drvEmulator()) e->notifier().flushNotifications();
 }

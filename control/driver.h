@@ -1,6 +1,6 @@
-// The driver functions: the plain layer the automation object calls. It creates the
-// process's notification queue, controller and drive table on first attach, keeps them for
-// the life of the process, and keeps the one receiver of notifications.
+// The driver functions: the plain layer the automation object calls. They act on the
+// process's one emulator, which the first attach creates and which lasts until the process
+// ends.
 #pragma once
 
 #include <cstdint>
@@ -10,26 +10,21 @@
 #include "control/receiver.h"
 #include "serial/comm_device.h"
 
-class CSIODrives;
-class CStateStore;
-class CMessageQueue;
+class CEmulator;
 
-// Creates the three objects if they do not exist yet (with device as the serial port's
-// comm device; the system's when null), then makes shell the receiver.
+// Creates the process's emulator if there is none yet (with device as the serial port's
+// comm device; the system's when null), then puts shell on top of its receivers.
 void drvAttach(IReceiver* shell, std::unique_ptr<comm::ICommDevice> device = nullptr);
-// No receiver from now on, whichever was attached.
-void drvDetach();
+// Takes shell out of the receivers, wherever it stands; the others keep theirs.
+void drvDetach(IReceiver* shell);
 
 bool drvCreateImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize);
 bool drvMountDisk(const char* path, std::uint8_t drive, bool readOnly);
 bool drvUnMountDisk(std::uint8_t drive);
 void drvSwapDisks(std::uint8_t drive1, std::uint8_t drive2);
-// Stops a running emulation quietly, changes the port, and starts again (with its line) when
-// the new port is open; no start can come between. True when a port is open afterwards.
 bool drvSetSerialPort(std::uint8_t port);
 std::uint8_t drvSerialPort();
 
-// Queries answer "", false, 0 for a drive outside 1-9 or an empty one.
 std::string drvDiskPath(std::uint8_t drive);
 bool drvDiskReadOnly(std::uint8_t drive);
 std::uint16_t drvDiskSectorSize(std::uint8_t drive);
@@ -39,8 +34,8 @@ bool drvStart();
 bool drvStop();
 bool drvIsStopped();
 
-// Ends the process's objects in reverse order (tests; the server never needs it).
-void drvShutdown();
-// The objects, for tests and the automation object (null before the first attach).
-CSIODrives* drvDriveTable();
-CStateStore* drvController();
+// Delivers what is queued on the calling thread, unless another thread is delivering.
+void flushNotifications();
+
+// The process's emulator (null before the first attach).
+CEmulator* drvEmulator();

@@ -31,18 +31,20 @@ std::string_view freeText(const NotificationRecord& r, std::size_t templateLengt
     return std::string_view(r).substr(templateLength);
 }
 
-void deliverStatus(const NotificationRecord& r) { fireStatus(freeText(r, 1)); }
-void deliverDebug(const NotificationRecord& r) { fireDebug(freeText(r, 1)); }
-void deliverError(const NotificationRecord& r) { fireError(readLe32(r, 1), freeText(r, 5)); }
-void deliverCommand(const NotificationRecord& r) {
-    fireCommand(byteAt(r, 1), byteAt(r, 2), byteAt(r, 3), byteAt(r, 4), byteAt(r, 5), byteAt(r, 6),
+void deliverStatus(const NotificationRecord& r, CReceiverStack& to) { to.fireStatus(freeText(r, 1)); }
+void deliverDebug(const NotificationRecord& r, CReceiverStack& to) { to.fireDebug(freeText(r, 1)); }
+void deliverError(const NotificationRecord& r, CReceiverStack& to) {
+    to.fireError(readLe32(r, 1), freeText(r, 5));
+}
+void deliverCommand(const NotificationRecord& r, CReceiverStack& to) {
+    to.fireCommand(byteAt(r, 1), byteAt(r, 2), byteAt(r, 3), byteAt(r, 4), byteAt(r, 5), byteAt(r, 6),
                 readLe32(r, 7), freeText(r, 11));
 }
 
 struct RecordKind {
     char letter;
     const char* pattern;  // the template; its length is where the free text starts
-    void (*deliver)(const NotificationRecord&);
+    void (*deliver)(const NotificationRecord&, CReceiverStack&);
 };
 
 constexpr RecordKind kRecordKinds[] = {
@@ -105,9 +107,28 @@ std::string composeErrorText(std::uint32_t number, const char* location, const c
     return cut(cut(message) + " " + cut(where));
 }
 
+NotificationRecord CMessageQueue::dropNotice() {
+    char text[96];
+    platform::formatText(text, sizeof text, "%u notification(s) dropped: events were not taken in time", dropped_);
+    dropped_ = 0;
+    return fromTemplate('S', text);
+}
+
 void CMessageQueue::push(NotificationRecord record) {
     platform::MutexLock hold(lock_);
+    // With drops pending, the notice needs a place of its own before the record.
+    const std::size_t needed = dropped_ > 0 ? 2 : 1;
+    if (records_.size() + needed > capacity_) {
+        ++dropped_;
+        return;
+    }
+    if (dropped_ > 0) records_.push_back(dropNotice());
     records_.push_back(std::move(record));
+}
+
+unsigned CMessageQueue::dropped() {
+    platform::MutexLock hold(lock_);
+    return dropped_;
 }
 
 unsigned CMessageQueue::count() {
@@ -117,7 +138,10 @@ unsigned CMessageQueue::count() {
 
 std::optional<NotificationRecord> CMessageQueue::pop() {
     platform::MutexLock hold(lock_);
-    if (records_.empty()) return std::nullopt;
+    if (records_.empty()) {
+        if (dropped_ > 0) return dropNotice();
+        return std::nullopt;
+    }
     NotificationRecord r = std::move(records_.front());
     records_.pop_front();
     return r;
@@ -145,9 +169,12 @@ void CMessageQueue::pushUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::ui
     push(commandRecord('U', b1, b2, b3, b4, b5, disk, sector, name));
 }
 
-void CMessageQueue::dispatchNext() {
-    std::optional<NotificationRecord> r = pop();
-    if (!r || r->empty()) return;
-    const RecordKind* kind = kindOf((*r)[0]);
-    if (kind && r->size() >= std::strlen(kind->pattern)) kind->deliver(*r);
+void CMessageQueue::dispatchNext(CReceiverStack& receivers) {
+    if (std::optional<NotificationRecord> r = pop()) dispatch(*r, receivers);
+}
+
+void CMessageQueue::dispatch(const NotificationRecord& r, CReceiverStack& receivers) {
+    if (r.empty()) return;
+    const RecordKind* kind = kindOf(r[0]);
+    if (kind && r.size() >= std::strlen(kind->pattern)) kind->deliver(r, receivers);
 }

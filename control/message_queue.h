@@ -12,19 +12,28 @@
 //   U     "U123456789A"  as C (a frame for no drive, or an unknown command)    Command(...)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 
-#include "platform/event.h"
 #include "platform/mutex.h"
+
+class CReceiverStack;
 
 using NotificationRecord = std::string;
 
+// The queue is bounded: a front end that stops taking events must not make the server grow
+// without end while the bus goes on. A record that finds it full is dropped and counted; the
+// count comes back as one Status line in the record's place once there is room again, or
+// when the queue has been drained.
 class CMessageQueue {
 public:
-    CMessageQueue() = default;
+    // About ten minutes of bus traffic at the wire's pace.
+    static constexpr std::size_t kCapacity = 8192;
+
+    explicit CMessageQueue(std::size_t capacity = kCapacity) : capacity_(capacity < 2 ? 2 : capacity) {}
     virtual ~CMessageQueue() = default;
     CMessageQueue(const CMessageQueue&) = delete;
     CMessageQueue& operator=(const CMessageQueue&) = delete;
@@ -42,18 +51,21 @@ public:
     void pushUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
                             std::uint8_t b5, std::uint8_t disk, std::uint32_t sector, const char* name);
 
-    // Pops one record and fires its event through the forwarders; a record of an unknown
-    // kind is dropped. Fires with no lock of the queue held.
-    void dispatchNext();
+    // Pops one record and fires its event through the receivers' forwarders; a record of an
+    // unknown kind is dropped. Fires with no lock of the queue held.
+    void dispatchNext(CReceiverStack& receivers);
+    static void dispatch(const NotificationRecord& record, CReceiverStack& receivers);
 
-    // Asks the delivering thread to drain now rather than at its next tick.
-    void requestDelivery() { deliveryRequested_.set(); }
-    const platform::Event& deliveryRequestedEvent() const { return deliveryRequested_; }
+    // Records dropped since the last notice of drops.
+    unsigned dropped();
 
 private:
+    NotificationRecord dropNotice();
+
+    const std::size_t capacity_;
     std::deque<NotificationRecord> records_;
+    unsigned dropped_ = 0;
     platform::Mutex lock_;
-    platform::Event deliveryRequested_{platform::EventReset::Auto, false};
 };
 
 // The text of an Error event: the message (ready text, else the system's text for the

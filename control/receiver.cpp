@@ -1,83 +1,55 @@
-// The process's receiver slot and the forwarders that call it.
-//
-// Implementation details: a forwarder takes the receiver and counts itself in under the
-// slot's lock, calls it unlocked (a handler may report, mount or detach without waiting on
-// us), then counts itself out. detachReceiver clears the slot and waits until every call
-// still counted in belongs to its own thread; each count-out sets `changed` to wake it.
+// CReceiverStack: the attached receivers and the forwarders that call the top one.
 #include "control/receiver.h"
 
-#include "platform/event.h"
-#include "platform/mutex.h"
+#include <algorithm>
 
-namespace {
-
-struct ReceiverSlot {
-    platform::Mutex lock;
-    platform::Event changed{platform::EventReset::Manual, false};
-    IReceiver* receiver = nullptr;
-    unsigned calls = 0;  // calls in progress, all threads
-};
-
-ReceiverSlot& slot() {
-    static ReceiverSlot s;
-    return s;
-}
-
-thread_local unsigned callsOnThisThread = 0;
-
-template <typename Call>
-void withReceiver(Call call) {
-    ReceiverSlot& s = slot();
+template <typename F>
+void CReceiverStack::withTop(F call) {
+    const std::thread::id me = std::this_thread::get_id();
     IReceiver* r;
     {
-        platform::MutexLock hold(s.lock);
-        r = s.receiver;
-        if (!r) return;
-        ++s.calls;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (stack_.empty()) return;
+        r = stack_.back();
+        calls_.push_back({r, me});
     }
-    ++callsOnThisThread;
     call(*r);
-    --callsOnThisThread;
-    platform::MutexLock hold(s.lock);
-    --s.calls;
-    s.changed.set();
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto it = std::find_if(calls_.begin(), calls_.end(),
+                                 [&](const Call& c) { return c.receiver == r && c.thread == me; });
+    calls_.erase(it);
+    callEnded_.notify_all();
 }
 
-}  // namespace
-
-void attachReceiver(IReceiver* receiver) {
-    ReceiverSlot& s = slot();
-    platform::MutexLock hold(s.lock);
-    s.receiver = receiver;
+void CReceiverStack::attach(IReceiver* receiver) {
+    std::lock_guard<std::mutex> hold(lock_);
+    stack_.push_back(receiver);
 }
 
-void detachReceiver() {
-    ReceiverSlot& s = slot();
-    for (;;) {
-        {
-            platform::MutexLock hold(s.lock);
-            s.receiver = nullptr;
-            if (s.calls == callsOnThisThread) return;
-            s.changed.reset();
-        }
-        const platform::Event* e = &s.changed;
-        platform::waitAny(&e, 1);
-    }
+void CReceiverStack::detach(IReceiver* receiver) {
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> hold(lock_);
+    stack_.erase(std::remove(stack_.begin(), stack_.end(), receiver), stack_.end());
+    callEnded_.wait(hold, [&] {
+        return std::none_of(calls_.begin(), calls_.end(),
+                            [&](const Call& c) { return c.receiver == receiver && c.thread != me; });
+    });
 }
 
-void fireStatus(std::string_view text) {
-    withReceiver([&](IReceiver& r) { r.Status(text); });
+void CReceiverStack::fireStatus(std::string_view text) {
+    withTop([&](IReceiver& r) { r.Status(text); });
 }
 
-void fireDebug(std::string_view text) {
-    withReceiver([&](IReceiver& r) { r.Debug(text); });
+void CReceiverStack::fireDebug(std::string_view text) {
+    withTop([&](IReceiver& r) { r.Debug(text); });
 }
 
-void fireError(std::uint32_t number, std::string_view text) {
-    withReceiver([&](IReceiver& r) { r.Error(number, text); });
+void CReceiverStack::fireError(std::uint32_t number, std::string_view text) {
+    withTop([&](IReceiver& r) { r.Error(number, text); });
 }
 
-void fireCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4, std::uint8_t b5,
-                 std::uint8_t disk, std::uint32_t sector, std::string_view name) {
-    withReceiver([&](IReceiver& r) { r.Command(b1, b2, b3, b4, b5, disk, sector, name); });
+void CReceiverStack::fireCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
+                                 std::uint8_t b5, std::uint8_t disk, std::uint32_t sector,
+                                 std::string_view name) {
+    withTop([&](IReceiver& r) { r.Command(b1, b2, b3, b4, b5, disk, sector, name); });
 }

@@ -1,43 +1,29 @@
-// CStateStore: run-state events, starting and stopping the emulation thread, and the pump.
+// CStateStore: starting and stopping the emulation thread, and the pump.
 #include "control/state_store.h"
 
-#include <atomic>
-
-#include "control/message_queue.h"
-#include "control/notifications.h"
+#include "control/notifier.h"
 #include "platform/system_error.h"
 #include "sio/sio_drives.h"
 
 namespace {
-std::atomic<CStateStore*> theStateStore{nullptr};
 constexpr std::uint32_t kPumpIntervalMs = 100;
 constexpr std::uint32_t kNoPort = 42;
 }  // namespace
 
-void setStateStore(CStateStore* store) { theStateStore.store(store); }
-CStateStore* stateStore() { return theStateStore.load(); }
+CStateStore::CStateStore(CNotifier& notifier, WithoutPump)
+    : notifier_(notifier), pumpQuit_(platform::EventReset::Manual, false) {}
 
-CStateStore::CStateStore(WithoutPump)
-    : stopRequested_(platform::EventReset::Manual, false),
-      halted_(platform::EventReset::Manual, false),
-      pumpQuit_(platform::EventReset::Manual, false) {}
-
-CStateStore::CStateStore() : CStateStore(WithoutPump{}) {
+CStateStore::CStateStore(CNotifier& notifier) : CStateStore(notifier, WithoutPump{}) {
     pumpThread_ = platform::Thread::start(pumpThreadMain, this);
     if (pumpThread_.valid()) pumpThread_.setPriority(platform::ThreadPriority::Idle);
-    else postSystemError(platform::lastError(), "CStateStore::CStateStore", "CreateThread");
+    else notifier_.postSystemError(platform::lastError(), "CStateStore::CStateStore", "CreateThread");
 }
 
 CStateStore::~CStateStore() {
+    // Nothing the responder uses may go while it runs.
+    stop(true);
     setPumpQuit(true);
     pumpThread_.waitEnded(platform::kInfinite);
-    // The process never destroys its controller; anyone else must not leave the responder
-    // running on a drive table that may go next.
-    {
-        platform::MutexLock hold(lock_);
-        setStopRequested(true);
-        emulationThread_.waitEnded(platform::kInfinite);
-    }
 }
 
 std::uint32_t pumpThreadMain(void* controller) {
@@ -46,19 +32,13 @@ std::uint32_t pumpThreadMain(void* controller) {
 }
 
 void CStateStore::pump() {
-    postStatus("successfully loaded Vandrel version %s", "1.1");
+    notifier_.postStatus("successfully loaded Vandrel version %s", "1.1");
+    const platform::Event* wake[] = {&pumpQuit_, &notifier_.deliveryRequestedEvent()};
     for (;;) {
         if (isPumpQuit()) return;
-        flushNotifications();
+        notifier_.flushNotifications();
         // Sleeps its 100 ms, but wakes at once for the emulation thread's reports or the end.
-        const CMessageQueue* queue = notificationQueue();
-        if (queue) {
-            const platform::Event* wake[] = {&pumpQuit_, &queue->deliveryRequestedEvent()};
-            platform::waitAny(wake, 2, kPumpIntervalMs);
-        } else {
-            const platform::Event* wake[] = {&pumpQuit_};
-            platform::waitAny(wake, 1, kPumpIntervalMs);
-        }
+        platform::waitAny(wake, 2, kPumpIntervalMs);
     }
 }
 
@@ -68,19 +48,21 @@ bool CStateStore::isStopped() const {
 }
 
 bool CStateStore::waitStopped(std::uint32_t timeoutMs) const {
-    platform::MutexLock hold(threadHandleLock_);
+    // Only start and stop replace the handle, and neither can while a caller that holds
+    // lock_ waits here; anyone else reads a handle that stays valid for the wait.
+    platform::MutexLock hold(lock_);
     return emulationThread_.waitEnded(timeoutMs);
 }
 
 bool CStateStore::start(bool quiet) {
     if (!isStopped()) {
-        if (!quiet) postStatus("sio emulation is already started");
+        if (!quiet) notifier_.postStatus("sio emulation is already started");
         return true;
     }
     platform::MutexLock hold(lock_);
     // Again under the lock: a start that overlapped ours may have won.
     if (!isStopped()) {
-        if (!quiet) postStatus("sio emulation is already started");
+        if (!quiet) notifier_.postStatus("sio emulation is already started");
         return true;
     }
     {
@@ -90,14 +72,14 @@ bool CStateStore::start(bool quiet) {
     setStopRequested(false);
     setHalted(false);
     if (!drives_ || !drives_->port().isOpen()) {
-        postSystemError(kNoPort, "CStateStore::start", "1", "cannot start emulation without a valid COM port");
+        notifier_.postSystemError(kNoPort, "CStateStore::start", "1", "cannot start emulation without a valid COM port");
         return false;
     }
     platform::setProcessRealtime();
     platform::setCurrentThreadPriority(platform::ThreadPriority::Idle);
     platform::Thread thread = platform::Thread::start(emulationThreadMain, drives_);
     if (!thread.valid()) {
-        postSystemError(platform::lastError(), "CStateStore::start", "CreateThread");
+        notifier_.postSystemError(platform::lastError(), "CStateStore::start", "CreateThread");
         return false;
     }
     thread.setPriority(platform::ThreadPriority::TimeCritical);
@@ -105,22 +87,24 @@ bool CStateStore::start(bool quiet) {
         platform::MutexLock handle(threadHandleLock_);
         emulationThread_ = std::move(thread);
     }
-    if (!quiet && !isStopped()) postStatus("sio emulation started on COM%d", drives_->port().portNumber());
+    if (!quiet && !isStopped())
+        notifier_.postStatus("sio emulation started on COM%d", drives_->port().portNumber());
     return !isStopped();
 }
 
 bool CStateStore::stop(bool quiet) {
     if (isStopped()) {
-        if (!quiet) postStatus("sio emulation is already stopped");
+        if (!quiet) notifier_.postStatus("sio emulation is already stopped");
         return true;
     }
     platform::MutexLock hold(lock_);
     setStopRequested(true);
+    // The handle stays ours while lock_ is held; isStopped reads it meanwhile.
+    emulationThread_.waitEnded(platform::kInfinite);
     {
         platform::MutexLock handle(threadHandleLock_);
-        emulationThread_.waitEnded(platform::kInfinite);
         emulationThread_ = platform::Thread();
     }
-    if (!quiet) postStatus("sio emulation stopped");
+    if (!quiet) notifier_.postStatus("sio emulation stopped");
     return true;
 }

@@ -5,12 +5,11 @@ namespace platform {
 
 class Mutex {
 public:
-    Mutex();  // created unowned
+    Mutex();  // created unowned; a mutex that cannot be made ends the process
     ~Mutex();
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
-    bool valid() const { return handle_ != nullptr; }
     // Waits without a time limit. Every lock() needs one unlock() by the same thread.
     void lock();
     void unlock();

@@ -15,20 +15,16 @@
 // would otherwise abandon every data frame.
 #include "serial/sio_port.h"
 
-#include "control/notifications.h"
-#include "control/state_store.h"
 #include "platform/system_error.h"
-#include "serial/system_comm_device.h"
 
 namespace {
 constexpr const char* kEngine = "CSIOPort::doOverlappedComCrud";
 constexpr const char* kOpen = "CSIOPort::openPort";
 }  // namespace
 
-CSIOPort::CSIOPort() : CSIOPort(comm::makeSystemCommDevice()) {}
-
-CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, WaitFunction wait)
-    : device_(std::move(device)), wait_(wait) {}
+CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
+                   WaitFunction wait)
+    : device_(std::move(device)), runState_(runState), reporter_(reporter), wait_(wait) {}
 
 CSIOPort::~CSIOPort() { closePort(); }
 
@@ -43,12 +39,12 @@ bool CSIOPort::openPort(std::uint8_t n) {
 
     // Each failure reports the call that failed with the error it left, then closes.
     auto failed = [this](const char* operation) {
-        postSystemError(device_->lastError(), kOpen, operation);
+        reporter_.postSystemError(device_->lastError(), kOpen, operation);
         closePort();
         return false;
     };
     if (!device_->open(name)) {
-        postSystemError(device_->lastError(), kOpen, "CreateFile");
+        reporter_.postSystemError(device_->lastError(), kOpen, "CreateFile");
         return false;
     }
     comm::Settings s;
@@ -72,9 +68,9 @@ bool CSIOPort::openPort(std::uint8_t n) {
     if (!device_->setMask(comm::kEventRing)) return failed("SetCommMask");
 
     waitEvent_ = platform::Event(platform::EventReset::Auto, false);
-    if (!waitEvent_.valid()) postSystemError(platform::lastError(), kOpen, "CreateEvent");
+    if (!waitEvent_.valid()) reporter_.postSystemError(platform::lastError(), kOpen, "CreateEvent");
     ioEvent_ = platform::Event(platform::EventReset::Auto, false);
-    if (!ioEvent_.valid()) postSystemError(platform::lastError(), kOpen, "CreateEvent");
+    if (!ioEvent_.valid()) reporter_.postSystemError(platform::lastError(), kOpen, "CreateEvent");
 
     speed_ = 19200;
     isOpen_ = true;
@@ -95,10 +91,10 @@ bool CSIOPort::setSpeed(std::uint32_t rate) {
     comm::Settings s;
     s.length = 28;
     if (!device_->getState(s))
-        postCriticalError(device_->lastError(), "CSIOPort::setSpeed", "GetCommState");
+        halt(device_->lastError(), "CSIOPort::setSpeed", "GetCommState");
     s.baudRate = rate;
     if (!device_->setState(s))
-        postCriticalError(device_->lastError(), "CSIOPort::setSpeed", "SetCommState");
+        halt(device_->lastError(), "CSIOPort::setSpeed", "SetCommState");
     speed_ = rate;
     return true;
 }
@@ -111,9 +107,9 @@ void CSIOPort::purgeBuffers() {
 bool CSIOPort::checkLineError() {
     std::uint32_t errors = 0;
     device_->clearCommError(&errors);
-    postDebug("comm error: %d", static_cast<int>(errors));
+    reporter_.postDebug("comm error: %d", static_cast<int>(errors));
     if (errors == comm::kLineFrameError || errors == comm::kLineRxOverflow) {
-        postDebug("frame error");
+        reporter_.postDebug("frame error");
         return false;
     }
     return true;
@@ -129,8 +125,7 @@ bool CSIOPort::isReleaseOfAnsweredLine(bool ringWhenArmed) {
 }
 
 bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t* buffer) {
-    CStateStore* states = stateStore();
-    if (!states || !isOpen_) return false;
+    if (!isOpen_) return false;
 
     const bool frameMode = mode == kRead && count == 5;
     const char* transferCall = mode == kRead ? "ReadFile" : "WriteFile";
@@ -138,8 +133,8 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
     bool ringWhenArmed = false;
     std::uint32_t total = 0;
     std::uint32_t mask = 0;
-    const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &states->stopRequestEvent(),
-                                        &states->haltEvent()};
+    const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &runState_.stopRequestEvent(),
+                                        &runState_.haltEvent()};
 
     // Issues the transfer (or its rest); false when it failed for good (reported, or a line
     // error that ends it). reissueNow: a line error allows a retry and nothing is pending.
@@ -168,7 +163,7 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
                 success = false;
             }
         } else {
-            postCriticalError(error, kEngine, transferCall);
+            halt(error, kEngine, transferCall);
         }
     };
     // A write is issued before its watch: one that the driver completes at once (a pty under
@@ -178,13 +173,13 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
     commandLineSeen_ = false;
 
     for (;;) {
-        if (states->isHalted()) break;
+        if (runState_.isHalted()) break;
         reissueNow = false;
 
         if (!issuedFirst) {
             issuedFirst = true;
             issue();
-            if (states->isHalted()) break;
+            if (runState_.isHalted()) break;
             if (done && !inFlight) break;
         }
 
@@ -208,7 +203,7 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
                 const std::uint32_t error = device_->lastError();
                 if (error == comm::kErrorIoPending) watchArmed = true;
                 else if (error == comm::kErrorOperationAborted) checkLineError();
-                else postCriticalError(error, kEngine, "WaitCommEvent");
+                else halt(error, kEngine, "WaitCommEvent");
             }
         }
 
@@ -235,7 +230,7 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
                     } else if (error == comm::kErrorOperationAborted) {
                         checkLineError();
                     } else {
-                        postCriticalError(error, kEngine, "GetOverlappedResult");
+                        halt(error, kEngine, "GetOverlappedResult");
                     }
                 }
                 if (completed && (device_->completedMask() & comm::kEventRing)) {
@@ -265,21 +260,21 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
                 } else {
                     const std::uint32_t error = device_->lastError();
                     if (error == comm::kErrorOperationAborted) {
-                        postDebug("(%s!)", mode == kRead ? "r" : "w");
+                        reporter_.postDebug("(%s!)", mode == kRead ? "r" : "w");
                         if (!checkLineError()) {
                             purgeBuffers();
                             done = true;
                             success = false;
                         }
                     } else {
-                        postCriticalError(error, kEngine, "GetOverlappedResult");
+                        halt(error, kEngine, "GetOverlappedResult");
                     }
                 }
             } else if (signalled == 2 || signalled == 3) {
                 success = false;
                 break;
             } else {
-                postCriticalError(platform::lastError(), kEngine, "WaitForSingleObject");
+                halt(platform::lastError(), kEngine, "WaitForSingleObject");
             }
         }
 
@@ -287,7 +282,7 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
     }
 
     settle(watchArmed, inFlight);
-    return success && !states->isHalted();
+    return success && !runState_.isHalted();
 }
 
 void CSIOPort::settle(bool watchArmed, bool inFlight) {
@@ -299,4 +294,9 @@ void CSIOPort::settle(bool watchArmed, bool inFlight) {
         device_->getOverlappedResult(comm::Operation::Watch, ignored, true);
     }
     if (inFlight) device_->getOverlappedResult(comm::Operation::Transfer, ignored, true);
+}
+
+void CSIOPort::halt(std::uint32_t error, const char* location, const char* operation) {
+    runState_.setHalted(true);
+    reporter_.postCriticalError(error, location, operation);
 }

@@ -2,11 +2,14 @@
 // ring-indicator input.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "platform/event.h"
 #include "serial/comm_device.h"
+#include "serial/reporter.h"
+#include "serial/run_state.h"
 
 class CSIOPort {
 public:
@@ -16,8 +19,10 @@ public:
     using WaitFunction = unsigned (*)(const platform::Event* const* events, unsigned count,
                                       std::uint32_t timeoutMs);
 
-    CSIOPort();  // the system's serial ports
-    explicit CSIOPort(std::unique_ptr<comm::ICommDevice> device, WaitFunction wait = platform::waitAny);
+    // Every transfer ends at once when the run state asks to stop or halts; failures go to
+    // reporter. Neither is owned.
+    CSIOPort(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
+             WaitFunction wait = platform::waitAny);
     virtual ~CSIOPort();
     CSIOPort(const CSIOPort&) = delete;
     CSIOPort& operator=(const CSIOPort&) = delete;
@@ -41,8 +46,9 @@ public:
 
     bool commandLineSeen() const { return commandLineSeen_; }
     std::uint32_t speed() const { return speed_; }
-    std::uint8_t portNumber() const { return portNumber_; }
-    bool isOpen() const { return isOpen_; }
+    // Read without a lock by any thread while the port is being changed.
+    std::uint8_t portNumber() const { return portNumber_.load(); }
+    bool isOpen() const { return isOpen_.load(); }
 
 private:
     bool ringIsOn();
@@ -52,12 +58,16 @@ private:
     // Ends the watch and the transfer that are still pending and waits for both, so that
     // nothing writes into the caller's buffer or our records after we return.
     void settle(bool watchArmed, bool inFlight);
+    // A failure of the line during emulation: halts the emulation and reports it.
+    void halt(std::uint32_t error, const char* location, const char* operation);
 
     bool commandLineSeen_ = false;
     std::uint32_t speed_ = 0;
-    std::uint8_t portNumber_ = 0;
-    bool isOpen_ = false;
+    std::atomic<std::uint8_t> portNumber_{0};
+    std::atomic<bool> isOpen_{false};
     std::unique_ptr<comm::ICommDevice> device_;
+    CRunState& runState_;
+    IReporter& reporter_;
     WaitFunction wait_;
     platform::Event waitEvent_;
     platform::Event ioEvent_;

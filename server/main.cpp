@@ -99,7 +99,6 @@ DWORD WINAPI monitor(LPVOID) {
         if (shutdown.activity || serverLockCount() != 0) continue;  // stays suspended
         break;
     }
-    CloseHandle(std::exchange(shutdown.event, nullptr));
     PostThreadMessageA(shutdown.mainThread, WM_QUIT, 0, 0);
     return 0;
 }
@@ -118,7 +117,13 @@ int serve() {
     CoRevokeClassObject(cookie);
     Sleep(1000);
     factory->Release();
-    if (thread) CloseHandle(thread);
+    // A late release may still reach the idle handler: the event goes only after it has been
+    // removed, and the monitor has ended.
+    setServerIdleHandler(nullptr);
+    if (thread) {
+        if (WaitForSingleObject(thread, kIdleMs) == WAIT_OBJECT_0) CloseHandle(std::exchange(shutdown.event, nullptr));
+        CloseHandle(thread);
+    }
     return 0;
 }
 

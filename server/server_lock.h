@@ -6,5 +6,6 @@ void serverLock();
 void serverUnlock();
 long serverLockCount();
 
-// Called when the count reaches zero (the shutdown monitor installs it).
+// Called when the count reaches zero (the shutdown monitor installs it). Once it has been
+// replaced, the old handler is neither running nor called again.
 void setServerIdleHandler(void (*handler)());

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "control/driver.h"
-#include "control/notifications.h"
 #include "server/enumerators.h"
 #include "server/server_lock.h"
 #include "server/text_conversion.h"
@@ -58,7 +57,7 @@ CShell::CShell() {
 
 CShell::~CShell() {
     serverUnlock();
-    drvDetach();  // returns once no other thread is sending an event through us
+    drvDetach(this);  // returns once no other thread is sending an event through us
     point_.releaseAll();
 }
 
@@ -156,8 +155,8 @@ HRESULT CShell::start() {
 }
 
 HRESULT CShell::stop() {
-    drvStop();
-    flushNotifications();  // the stop line reaches the sinks before the call returns
+    drvStop();  // the stop line reaches the sinks before the call returns, unless another
+                // thread is delivering at that moment: then that thread brings it
     return S_OK;
 }
 
@@ -237,14 +236,36 @@ HRESULT CShell::FindConnectionPoint(REFIID iid, IConnectionPoint** result) {
 
 // --- events
 
+namespace {
+
+// The answers of a call whose client has gone for good: its process ended or it
+// disconnected the sink. Every later call would fail the same way, each after a wait.
+bool clientIsGone(HRESULT hr) {
+    switch (static_cast<unsigned long>(hr)) {
+    case 0x80010108:  // RPC_E_DISCONNECTED
+    case 0x80010007:  // RPC_E_SERVER_DIED
+    case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+    case 0x800706BA:  // the RPC server is unavailable
+    case 0x800706BF:  // the call failed and did not execute
+    case 0x800401FD:  // CO_E_OBJNOTCONNECTED
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 void CShell::fire(DISPID id, VARIANTARG* args, UINT count) {
     const bool kept = tryAddRef();
     DISPPARAMS params{args, nullptr, count, 0};
     for (const ComPtr<IDispatch>& sink : point_.sinks()) {
         VARIANT result;
         VariantInit(&result);
-        sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        const HRESULT hr =
+            sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
         VariantClear(&result);
+        if (clientIsGone(hr)) point_.drop(sink.get());
     }
     if (kept) Release();
 }
@@ -331,6 +352,21 @@ HRESULT CShell::ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     slots_[slot] = {events, value};
     *cookie = value;
     return S_OK;
+}
+
+void CShell::ConnectionPoint::drop(IDispatch* sink) {
+    IDispatch* released = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (Slot& s : slots_) {
+            if (s.sink == sink) {
+                released = std::exchange(s.sink, nullptr);
+                s.cookie = 0;
+                break;
+            }
+        }
+    }
+    if (released) released->Release();
 }
 
 HRESULT CShell::ConnectionPoint::Unadvise(DWORD cookie) {

@@ -85,6 +85,8 @@ public:
         // The sinks in slot order, each with a reference of its own.
         std::vector<ComPtr<IDispatch>> sinks();
         std::vector<CONNECTDATA> connections();
+        // Empties the slot of a sink whose client has gone, as if it had unadvised.
+        void drop(IDispatch* sink);
         void releaseAll();
 
     private:

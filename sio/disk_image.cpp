@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "control/notifications.h"
 #include "platform/file_attributes.h"
 #include "platform/format.h"
 #include "platform/system_error.h"
@@ -31,11 +30,11 @@ CDiskImage::~CDiskImage() { closeImage(); }
 
 bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::uint16_t sectorSize) {
     if (!path) {
-        postSystemError(kImageRefused, "CDiskImage::createImage", nullptr, "no path given for the new image");
+        reporter_.postSystemError(kImageRefused, "CDiskImage::createImage", nullptr, "no path given for the new image");
         return false;
     }
     if (!headerCanDescribe(sectorCount, sectorSize)) {
-        postSystemError(kImageRefused, "CDiskImage::createImage", nullptr,
+        reporter_.postSystemError(kImageRefused, "CDiskImage::createImage", nullptr,
                         "cannot create %s: an atr image cannot hold %u sectors of %u bytes", path,
                         unsigned{sectorCount}, unsigned{sectorSize});
         return false;
@@ -43,7 +42,7 @@ bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::u
     platform::clearReadOnlyAttribute(path);
     file_.reset(std::fopen(path, "wb"));
     if (!file_) {
-        postSystemError(platform::lastError(), "CDiskImage::createImage", "fopen");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::createImage", "fopen");
         return false;
     }
     const std::int32_t paragraphs =
@@ -58,21 +57,21 @@ bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::u
     header_[5] = static_cast<std::uint8_t>(sectorSize >> 8);
     header_[6] = static_cast<std::uint8_t>(paragraphs_ >> 16);
     if (std::fwrite(header_, 16, 1, file_.get()) != 1) {
-        postSystemError(platform::lastError(), "CDiskImage::createImage", "fwrite.1");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::createImage", "fwrite.1");
         closeImage();
         return false;
     }
     static const std::uint8_t zeros[16] = {};
     for (std::uint32_t i = 0; i < paragraphs_; ++i) {
         if (std::fwrite(zeros, 1, 16, file_.get()) != 16) {
-            postSystemError(platform::lastError(), "CDiskImage::createImage", "fwrite.2");
+            reporter_.postSystemError(platform::lastError(), "CDiskImage::createImage", "fwrite.2");
             closeImage();
             return false;
         }
     }
     // The last buffered bytes reach the disk only here: a failed close is a failed image.
     if (std::fclose(file_.release()) != 0) {
-        postSystemError(platform::lastError(), "CDiskImage::createImage", "fclose");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::createImage", "fclose");
         return false;
     }
     return true;
@@ -81,12 +80,12 @@ bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::u
 bool CDiskImage::loadImage(const char* path, bool readOnly) {
     closeImage();
     if (!path) {
-        postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr, "no path given for the image");
+        reporter_.postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr, "no path given for the image");
         return false;
     }
     if (std::strlen(path) > kMaxPathLength) {
         // Storing it would cut it, and the cut path may name another file.
-        postSystemError(platform::errorNameTooLong(), "CDiskImage::loadImage", nullptr,
+        reporter_.postSystemError(platform::errorNameTooLong(), "CDiskImage::loadImage", nullptr,
                         "path of %u characters is too long (at most %u)",
                         static_cast<unsigned>(std::strlen(path)), unsigned{kMaxPathLength});
         return false;
@@ -104,24 +103,24 @@ bool CDiskImage::loadImage(const char* path, bool readOnly) {
         }
     }
     if (!file_) {
-        postSystemError(platform::lastError(), "CDiskImage::loadImage", "fopen");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::loadImage", "fopen");
         closeImage();
         return false;
     }
     if (std::fread(header_, 16, 1, file_.get()) != 1) {
-        postSystemError(platform::lastError(), "CDiskImage::loadImage", "fread");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::loadImage", "fread");
         closeImage();
         return false;
     }
     if (le16(header_) != kAtrMagic) {
-        postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
+        reporter_.postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
                         "invalid atr header identification bytes in %s", path_);
         closeImage();
         return false;
     }
     const std::uint16_t sectorSize = le16(header_ + 4);
     if (sectorSize == 0 || sectorSize > kMaxSectorSize) {
-        postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
+        reporter_.postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
                         "unsupported sector size %u in %s (1 to %u bytes are served)",
                         unsigned{sectorSize}, path_, unsigned{kMaxSectorSize});
         closeImage();
@@ -154,12 +153,12 @@ std::uint16_t CDiskImage::readSector(std::uint8_t* buffer, std::uint16_t sector)
     std::memset(buffer, 0, n);
     if (!file_) return n;
     if (std::fseek(file_.get(), static_cast<long>(sectorOffset(sector)), SEEK_SET) != 0) {
-        postSystemError(platform::lastError(), "CDiskImage::readSector", "fseek");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::readSector", "fseek");
         return n;
     }
     const std::size_t got = std::fread(buffer, 1, n, file_.get());
     if (got < n) {
-        postSystemError(platform::lastError(), "CDiskImage::readSector", "fread");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::readSector", "fread");
         std::memset(buffer + got, 0, n - got);
     }
     return n;
@@ -169,14 +168,14 @@ std::uint16_t CDiskImage::writeSector(const std::uint8_t* buffer, std::uint16_t 
     if (sector == 0 || sector > sectorCount_ || !file_) return 0;
     const std::uint16_t n = sectorSizeOf(sector);
     if (std::fseek(file_.get(), static_cast<long>(sectorOffset(sector)), SEEK_SET) != 0) {
-        postSystemError(platform::lastError(), "CDiskImage::writeSector", "fseek");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::writeSector", "fseek");
         return 0;
     }
     const std::size_t stored = std::fwrite(buffer, 1, n, file_.get());
-    if (stored < n) postSystemError(platform::lastError(), "CDiskImage::writeSector", "fwrite");
+    if (stored < n) reporter_.postSystemError(platform::lastError(), "CDiskImage::writeSector", "fwrite");
     // The computer is told the write succeeded: make it true before answering.
     if (std::fflush(file_.get()) != 0) {
-        postSystemError(platform::lastError(), "CDiskImage::writeSector", "fflush");
+        reporter_.postSystemError(platform::lastError(), "CDiskImage::writeSector", "fflush");
         return 0;
     }
     return static_cast<std::uint16_t>(stored);

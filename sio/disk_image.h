@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "serial/reporter.h"
+
 class CDiskImage {
 public:
     // The largest sector the emulator serves: the responder's frame buffer is 1024 bytes and
@@ -16,7 +18,8 @@ public:
     static constexpr std::uint16_t kMaxSectorSize = 1023;
     static constexpr std::size_t kMaxPathLength = 1023;
 
-    CDiskImage() = default;
+    // File errors go to reporter (not owned).
+    explicit CDiskImage(IReporter& reporter) : reporter_(reporter) {}
     virtual ~CDiskImage();
     CDiskImage(const CDiskImage&) = delete;
     CDiskImage& operator=(const CDiskImage&) = delete;
@@ -50,6 +53,7 @@ private:
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
 
+    IReporter& reporter_;
     char path_[2048] = {};
     std::uint16_t sectorSize_ = 0;
     std::uint16_t sectorCount_ = 0;

@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "control/notifications.h"
-#include "serial/system_comm_device.h"
 #include "sio/checksum.h"
 
 namespace {
@@ -29,11 +27,12 @@ void buildFormatFrame(std::uint8_t (&frame)[N]) {
 
 }  // namespace
 
-CSIODrives::CSIODrives() : CSIODrives(comm::makeSystemCommDevice()) {}
-
-CSIODrives::CSIODrives(std::unique_ptr<comm::ICommDevice> device, platform::PerformanceCounter* counter)
-    : timer_(counter ? std::make_unique<CPrecisionTimer>(*counter) : std::make_unique<CPrecisionTimer>()) {
-    port_ = std::make_unique<CSIOPort>(std::move(device));
+CSIODrives::CSIODrives(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
+                       platform::PerformanceCounter* counter)
+    : runState_(runState),
+      reporter_(reporter),
+      timer_(counter ? std::make_unique<CPrecisionTimer>(*counter) : std::make_unique<CPrecisionTimer>()) {
+    port_ = std::make_unique<CSIOPort>(std::move(device), runState, reporter);
     buildFormatFrame(formatFrame128_);
     buildFormatFrame(formatFrame256_);
 }
@@ -53,11 +52,11 @@ bool CSIODrives::mountImage(const char* path, std::uint8_t drive, bool readOnly)
     platform::MutexLock hold(driveMutex_);
     if (!isDrive(drive)) return false;
     unmountImage(drive);
-    drives_[drive] = std::make_unique<CDiskImage>();
+    drives_[drive] = std::make_unique<CDiskImage>(reporter_);
     CDiskImage& image = *drives_[drive];
     const bool loaded = image.loadImage(path, readOnly);
     if (loaded) {
-        postStatus("%s mounted as D%d:%s [%d %d-byte sectors]", fileNameOf(path), drive,
+        reporter_.postStatus("%s mounted as D%d:%s [%d %d-byte sectors]", fileNameOf(path), drive,
                    image.isReadOnly() ? " read-only" : "", image.getSectorCount(), image.getSectorSize());
     } else {
         unmountImage(drive);
@@ -76,7 +75,7 @@ void CSIODrives::swapImages(std::uint8_t drive1, std::uint8_t drive2) {
     if (!isDrive(drive1) || !isDrive(drive2)) return;
     platform::MutexLock hold(driveMutex_);
     std::swap(drives_[drive1], drives_[drive2]);
-    postStatus("swapped disk %d and %d", drive1, drive2);
+    reporter_.postStatus("swapped disk %d and %d", drive1, drive2);
 }
 
 CDiskImage* CSIODrives::imageAt(std::uint8_t drive) const {

@@ -8,6 +8,8 @@
 #include "platform/performance_counter.h"
 #include "serial/comm_device.h"
 #include "serial/precision_timer.h"
+#include "serial/reporter.h"
+#include "serial/run_state.h"
 #include "serial/sio_port.h"
 #include "sio/disk_image.h"
 
@@ -16,11 +18,11 @@ public:
     static constexpr std::uint8_t kFirstDrive = 1;
     static constexpr std::uint8_t kLastDrive = 9;
 
-    CSIODrives();  // the system's serial ports and counter
-    // device: the comm device of the port; counter: the timer's counter (not owned; the
-    // system's when null).
-    explicit CSIODrives(std::unique_ptr<comm::ICommDevice> device,
-                        platform::PerformanceCounter* counter = nullptr);
+    // device: the comm device of the port. runState ends the responder's loop and every
+    // transfer; reporter takes every report; counter drives the delay timer (the system's
+    // when null). None of the three is owned.
+    CSIODrives(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
+               platform::PerformanceCounter* counter = nullptr);
     virtual ~CSIODrives();
     CSIODrives(const CSIODrives&) = delete;
     CSIODrives& operator=(const CSIODrives&) = delete;
@@ -64,6 +66,8 @@ private:
     void serveStatus(CDiskImage& image, std::uint16_t sector);
     bool nak(const char* message);
 
+    CRunState& runState_;
+    IReporter& reporter_;
     std::unique_ptr<CSIOPort> port_;
     std::uint8_t formatFrame128_[129] = {};
     std::uint8_t formatFrame256_[257] = {};

@@ -5,8 +5,6 @@
 // ACK or NAK at once, COMPLETE 1500 us after the ACK, and the data frame with its checksum.
 #include "sio/sio_drives.h"
 
-#include "control/notifications.h"
-#include "control/state_store.h"
 
 namespace {
 
@@ -58,8 +56,7 @@ bool CSIODrives::isAdmittedCommand(std::uint8_t command) { return rowOf(command)
 
 void CSIODrives::runEmulation() {
     for (;;) {
-        CStateStore* states = stateStore();
-        if (!states || states->isStopRequested() || states->isHalted()) return;
+        if (runState_.isStopRequested() || runState_.isHalted()) return;
         std::uint8_t frame[5];
         if (!port_->readBytes(frame, 5)) continue;
         if (!checkCommandFrame(frame)) continue;
@@ -68,14 +65,13 @@ void CSIODrives::runEmulation() {
 }
 
 std::uint32_t emulationThreadMain(void* drives) {
-    setDeliveryDeferredOnThisThread(true);
     static_cast<CSIODrives*>(drives)->runEmulation();
     return 0;
 }
 
 bool CSIODrives::checkCommandFrame(const std::uint8_t* frame) {
     if (sioChecksum(frame, 4) == frame[4]) return true;
-    postDebug("BAD SUM - command frame");
+    reporter_.postDebug("BAD SUM - command frame");
     port_->purgeBuffers();
     return false;
 }
@@ -86,19 +82,19 @@ void CSIODrives::dispatchCommand(const std::uint8_t* frame) {
     const CommandRow* row = rowOf(frame[1]);
     const char* name = commandName(frame[1]);
     if (drive < kFirstDrive || drive > kLastDrive) {
-        postUnknownCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
-        postDebug("unknown device - %02x", drive);
+        reporter_.postUnknownCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
+        reporter_.postDebug("unknown device - %02x", drive);
         return;
     }
     if (!row) {
-        postUnknownCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
+        reporter_.postUnknownCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
         return;
     }
-    postCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
+    reporter_.postCommand(frame[0], frame[1], frame[2], frame[3], frame[4], drive, sector, name);
     platform::MutexLock hold(driveMutex_);
     CDiskImage* image = imageAt(drive);
     if (!image) {
-        postStatus("[no image mounted]");
+        reporter_.postStatus("[no image mounted]");
         return;
     }
     (this->*row->serve)(*image, sector);
@@ -106,7 +102,7 @@ void CSIODrives::dispatchCommand(const std::uint8_t* frame) {
 
 bool CSIODrives::nak(const char* message) {
     if (!port_->writeByte(kNak)) return false;
-    if (message) postDebug("%s", message);
+    if (message) reporter_.postDebug("%s", message);
     return true;
 }
 
@@ -190,7 +186,7 @@ bool CSIODrives::receiveConfig(CDiskImage& image) {
     std::uint8_t block[13];
     if (!port_->readBytes(block, 13)) return false;
     if (sioChecksum(block, 12) != block[12]) {
-        postDebug("BAD SUM - data frame");
+        reporter_.postDebug("BAD SUM - data frame");
         port_->purgeBuffers();
         return false;
     }
@@ -208,7 +204,7 @@ bool CSIODrives::receiveSector(CDiskImage& image, std::uint16_t sector) {
     if (n + 1u > sizeof frameBuffer_) return false;  // images with such sectors are refused at load
     if (!port_->readBytes(frameBuffer_, n + 1u)) return false;
     if (sioChecksum(frameBuffer_, n) != frameBuffer_[n]) {
-        postDebug("BAD SUM - data frame");
+        reporter_.postDebug("BAD SUM - data frame");
         port_->purgeBuffers();
         return false;
     }

@@ -3,7 +3,7 @@
 # it installs only what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest
+packages=(cmake ninja-build g++ gcc-multilib googletest
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           libwine-dev wine wine64 wine32:i386)
 

@@ -39,7 +39,7 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 Thread Thread::start(ThreadEntry entry, void* argument) {
     auto* block = new StartBlock{entry, argument};
     SECURITY_ATTRIBUTES sa{};
-    sa.nLength = 12;  // the structure's 32-bit size, as the emulator has always passed it
+    sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = nullptr;
     sa.bInheritHandle = TRUE;
     Thread t;

@@ -5,10 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "control/message_queue.h"
-#include "control/notifications.h"
-#include "control/state_store.h"
+#include "control/notifier.h"
 #include "platform/performance_counter.h"
+#include "serial/run_state.h"
 #include "sio/disk_image.h"
 #include "sio/sio_drives.h"
 #include "tests/support/cpu_time.h"
@@ -28,23 +27,26 @@ private:
     std::int64_t value_ = 0;
 };
 
+// A drive table with an image on D1:, reporting to a notifier that nobody listens to.
 struct Rig {
-    explicit Rig(const std::string& image, platform::PerformanceCounter* counter) {
+    Rig(const std::string& image, platform::PerformanceCounter* counter) {
         auto device = std::make_unique<FakeCommDevice>();
         device->setWriteCompletion(FakeCommDevice::WriteCompletion::Immediate);
         wire = device.get();
-        drives = std::make_unique<CSIODrives>(std::move(device), counter);
+        drives = std::make_unique<CSIODrives>(std::move(device), states, notifier, counter);
         drives->port().openPort(1);
         drives->mountImage(image.c_str(), 1, false);
     }
-    // Serves one read the way the emulation loop would after a good frame.
+    // Serves one read the way the emulation loop would after a good frame, and delivers now
+    // and then as the pump would.
     void read(std::uint16_t sector) {
         const auto f = SimComputer::frame(0x31, 'R', sector);
         drives->dispatchCommand(f.data());
-        if (queue()->count() > 256) flushNotifications();
+        if (notifier.queue().count() > 256) notifier.flushNotifications();
     }
-    static CMessageQueue* queue() { return notificationQueue(); }
 
+    CNotifier notifier;
+    CRunState states;
     FakeCommDevice* wire;
     std::unique_ptr<CSIODrives> drives;
 };
@@ -52,14 +54,11 @@ struct Rig {
 }  // namespace
 
 int main() {
-    CMessageQueue queue;
-    CStateStore states{CStateStore::WithoutPump{}};
-    setNotificationQueue(&queue);
-    setStateStore(&states);
     TempDir dir;
     const std::string path = dir.path("bench.atr");
     {
-        CDiskImage blank;
+        CNotifier unheard;
+        CDiskImage blank(unheard);
         if (!blank.createImage(path.c_str(), 720, 128)) return 1;
     }
     constexpr int kCommands = 2000;
@@ -88,8 +87,5 @@ int main() {
                     static_cast<long long>(gaps.front()), static_cast<long long>(gaps[gaps.size() / 2]),
                     static_cast<long long>(gaps.back()));
     }
-    flushNotifications();
-    setStateStore(nullptr);
-    setNotificationQueue(nullptr);
     return 0;
 }

@@ -1,15 +1,17 @@
-// Notification records: their bytes, their delivery as events, their order, and the texts
-// of Error events.
+// Notification records: their bytes, their delivery as events, the texts of Error events,
+// and the queue's bound.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "control/message_queue.h"
-#include "control/notifications.h"
 #include "platform/system_error.h"
 #include "tests/support/recording_receiver.h"
 
-using MessageQueueTest = NotificationTest;
+class MessageQueueTest : public NotificationTest {
+protected:
+    CMessageQueue& queue = notifier.queue();
+};
 
 namespace {
 std::string bytes(std::initializer_list<int> list) {
@@ -35,9 +37,8 @@ TEST_F(MessageQueueTest, CommandRecordBytesAndEvent) {
     EXPECT_EQ(u->substr(1), c->substr(1));
     queue.push(*c);
     queue.push(*u);
-    flushNotifications();
 
-    const auto events = receiver.events();
+    const auto events = delivered();
     ASSERT_EQ(events.size(), 3u);
     const ReceivedEvent read{'C', 0, "read", {0x31, 0x52, 0x01, 0x00, 0x84}, 1, 1};
     EXPECT_EQ(events[0], (ReceivedEvent{'C', 0, "status", {0x40, 0x53, 0x34, 0x12, 0x99}, 16, 0x00011234}));
@@ -55,8 +56,7 @@ TEST_F(MessageQueueTest, ErrorTextComposition) {
     queue.pushError(platform::errorAccessDenied(), "CDiskImage::loadImage", "fopen", nullptr);
     queue.pushError(5, "L", "O", "");
     const std::string systemText = platform::systemErrorText(platform::errorAccessDenied());
-    flushNotifications();
-    const auto e = receiver.events();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 6u);
     EXPECT_EQ(e[0].number, 42u);
     EXPECT_EQ(e[0].text, "cannot start emulation without a valid COM port (CStateStore::start.1)");
@@ -74,8 +74,7 @@ TEST_F(MessageQueueTest, ErrorTextComposition) {
 // With no text of its own and none from the system, an Error still says what it was.
 TEST_F(MessageQueueTest, ErrorWithoutAnyTextIsReadable) {
     queue.pushError(0, "CDiskImage::readSector", "fseek", nullptr);
-    flushNotifications();
-    const auto e = receiver.events();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].text, "error 0 (CDiskImage::readSector.fseek)");
 }
@@ -83,79 +82,83 @@ TEST_F(MessageQueueTest, ErrorWithoutAnyTextIsReadable) {
 // Every formatted text is held to 499 characters.
 TEST_F(MessageQueueTest, LongTextsAreCut) {
     const std::string longText(800, 'a');
-    postStatus("%s", longText.c_str());
-    postDebug("%s!", longText.c_str());
-    postSystemError(3, std::string(600, 'L').c_str(), "op", "%s", longText.c_str());
-    const auto e = receiver.events();
+    notifier.postStatus("%s", longText.c_str());
+    notifier.postDebug("%s!", longText.c_str());
+    notifier.postSystemError(3, std::string(600, 'L').c_str(), "op", "%s", longText.c_str());
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 3u);
     EXPECT_EQ(e[0].text, std::string(499, 'a'));
     EXPECT_EQ(e[1].text, std::string(499, 'a'));
     EXPECT_EQ(e[2].text.size(), 499u);
 }
 
-// Reporters: status and commands only queue; debug and errors deliver on the calling thread.
-TEST_F(MessageQueueTest, WhichReportersFlush) {
-    postStatus("mounted %s on D%d: (%02x)", "a.atr", 1, 0x3a);
-    postCommand(0x31, 0x53, 0, 0, 0x84, 1, 0, "status");
-    postUnknownCommand(0x30, 0x53, 0, 0, 0x83, 0, 0, "status");
-    EXPECT_TRUE(receiver.events().empty());
-    EXPECT_EQ(queue.count(), 3u);
-    postDebug("BAD SUM - %s", "command frame");
-    EXPECT_EQ(queue.count(), 0u);
-    const auto e = receiver.events();
-    ASSERT_EQ(e.size(), 4u);
+// Reports only queue, on whatever thread they come from: the reporter may hold a lock that an
+// event handler's call needs. Debug lines and errors wake the pump; the rest waits for it.
+TEST_F(MessageQueueTest, ReportsQueueAndOnlySomeWakeThePump) {
+    const platform::Event& wake = notifier.deliveryRequestedEvent();
+    notifier.postStatus("mounted %s on D%d: (%02x)", "a.atr", 1, 0x3a);
+    notifier.postCommand(0x31, 0x53, 0, 0, 0x84, 1, 0, "status");
+    notifier.postUnknownCommand(0x30, 0x53, 0, 0, 0x83, 0, 0, "status");
+    EXPECT_FALSE(wake.isSet());
+    notifier.postDebug("BAD SUM - %s", "command frame");
+    EXPECT_TRUE(wake.isSet());
+    notifier.postSystemError(2, "CDiskImage::loadImage", "fopen");
+    EXPECT_TRUE(wake.isSet());
+    notifier.postCriticalError(31, "CSIOPort::doOverlappedComCrud", "ReadFile");
+    EXPECT_TRUE(wake.isSet());
+    EXPECT_TRUE(receiver.events().empty()) << "nothing is delivered on the reporting thread";
+    EXPECT_EQ(queue.count(), 7u);
+
+    const auto e = delivered();
+    ASSERT_EQ(e.size(), 7u);
     EXPECT_EQ(e[0], (ReceivedEvent{'S', 0, "mounted a.atr on D1: (3a)"}));
     EXPECT_EQ(e[1].kind, 'C');
     EXPECT_EQ(e[2].disk, 0);
     EXPECT_EQ(e[3], (ReceivedEvent{'D', 0, "BAD SUM - command frame"}));
-}
-
-// A critical error is two Errors, and the emulation is halted by the time they arrive.
-TEST_F(MessageQueueTest, CriticalErrorHaltsAndSaysSo) {
-    struct HaltCheck : RecordingReceiver {
-        CStateStore* states = nullptr;
-        bool haltedWhenTold = false;
-        void Error(std::uint32_t n, std::string_view t) override {
-            haltedWhenTold = states->isHalted();
-            RecordingReceiver::Error(n, t);
-        }
-    } check;
-    check.states = &states;
-    attachReceiver(&check);
-    ASSERT_FALSE(states.isHalted());
-    postCriticalError(31, "CSIOPort::doOverlappedComCrud", "ReadFile", "device gone");
-    EXPECT_TRUE(states.isHalted());
-    EXPECT_TRUE(check.haltedWhenTold);
-    const auto e = check.events();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(e[0], (ReceivedEvent{'E', 31, "device gone (CSIOPort::doOverlappedComCrud.ReadFile)"}));
-    EXPECT_EQ(e[1], (ReceivedEvent{'E', 31,
+    EXPECT_EQ(e[4].number, 2u);
+    EXPECT_EQ(e[5].number, 31u);
+    EXPECT_EQ(e[6], (ReceivedEvent{'E', 31,
                                    "sio emulation has been halted due to critical error(s) "
                                    "(CSIOPort::doOverlappedComCrud.ReadFile)"}));
 }
 
 // Records dispatched while nobody listens are gone; unknown kinds are dropped silently.
 TEST_F(MessageQueueTest, NoReceiverLosesRecords) {
-    detachReceiver();
-    postDebug("lost");
-    attachReceiver(&receiver);
+    notifier.detach(&receiver);
+    notifier.postDebug("lost");
+    notifier.flushNotifications();
+    notifier.attach(&receiver);
     queue.push("Xjunk");
     queue.push("");
-    postStatus("kept");
-    flushNotifications();
-    const auto e = receiver.events();
+    notifier.postStatus("kept");
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].text, "kept");
     EXPECT_FALSE(queue.pop());
 }
 
-// Without a queue the reporters do nothing and do not crash (before the first attach).
-TEST(Notifications, NoQueueIsHarmless) {
-    setNotificationQueue(nullptr);
-    postStatus("nobody");
-    postDebug("nobody");
-    postSystemError(1, "a", "b");
-    postCommand(1, 2, 3, 4, 5, 6, 7, "x");
-    flushNotifications();
-    SUCCEED();
+// A front end that stops taking events must not make the queue grow without end: what does
+// not fit is counted, and the count comes back once, in the place of what was lost.
+TEST(MessageQueue, BoundDropsTheNewestAndSaysHowMany) {
+    CMessageQueue queue(4);
+    for (int i = 0; i < 10; ++i) queue.pushStatus(std::to_string(i).c_str());
+    EXPECT_EQ(queue.count(), 4u);
+    EXPECT_EQ(queue.dropped(), 6u);
+    std::vector<std::string> texts;
+    auto drain = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            if (auto r = queue.pop()) texts.push_back(r->substr(1));
+    };
+    drain(2);
+    queue.pushStatus("10");  // room for the notice and the record
+    drain(10);
+    EXPECT_EQ(texts, (std::vector<std::string>{"0", "1", "2", "3", "6 notification(s) dropped: events were not taken in time",
+                                               "10"}));
+    // Drops at the very end are told when the queue runs empty.
+    texts.clear();
+    for (int i = 0; i < 5; ++i) queue.pushStatus("x");
+    drain(10);
+    EXPECT_EQ(texts.back(), "1 notification(s) dropped: events were not taken in time");
+    EXPECT_EQ(texts.size(), 5u);
+    EXPECT_EQ(queue.dropped(), 0u);
 }

@@ -1,11 +1,11 @@
 // The run-state events that end every transfer and the emulation loop.
 #include <gtest/gtest.h>
 
-#include "control/state_store.h"
 #include "platform/event.h"
+#include "serial/run_state.h"
 
-TEST(StateStore, StartsClearAndFollowsItsSetters) {
-    CStateStore s{CStateStore::WithoutPump{}};
+TEST(RunState, StartsClearAndFollowsItsSetters) {
+    CRunState s;
     EXPECT_FALSE(s.isStopRequested());
     EXPECT_FALSE(s.isHalted());
     s.setStopRequested(true);
@@ -21,9 +21,9 @@ TEST(StateStore, StartsClearAndFollowsItsSetters) {
     EXPECT_FALSE(s.isHalted());
 }
 
-// A wait that begins while the controller is halted ends at once.
-TEST(StateStore, WaitOnSetEventEndsAtOnce) {
-    CStateStore s{CStateStore::WithoutPump{}};
+// A wait that begins while the emulation is halted ends at once.
+TEST(RunState, WaitOnSetEventEndsAtOnce) {
+    CRunState s;
     platform::Event never(platform::EventReset::Auto, false);
     const platform::Event* list[] = {&never, &never, &s.stopRequestEvent(), &s.haltEvent()};
     EXPECT_EQ(platform::waitAny(list, 4, 0), platform::kWaitTimeout);

@@ -1,9 +1,9 @@
 // The Windows side of the serial port test: CSIOPort, with the system's comm device, on a COM
 // port that the driver (tools/host/serial_port_wine_test, the computer) has mapped to its
-// pseudo-terminal. The emulator's reporting is installed as the driver layer installs it (a
-// notification queue, a controller, a receiver that records every event). The two sides take
-// turns over the line itself (serial_port_protocol.h); the driver judges what it sees and
-// what this side reports.
+// pseudo-terminal. The port reports to a notifier, as in the emulator, with a receiver that
+// records every event; this side delivers at each step and before it reports its count of
+// Error events. The two sides take turns over the line itself (serial_port_protocol.h); the
+// driver judges what it sees and what this side reports.
 //
 //   serial_port_wine COMn                (n from 5 to 9)
 //
@@ -21,14 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "control/message_queue.h"
-#include "control/notifications.h"
+#include "control/notifier.h"
 #include "control/receiver.h"
-#include "control/state_store.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
 #include "platform/performance_counter.h"
 #include "platform/thread.h"
+#include "serial/run_state.h"
 #include "serial/sio_port.h"
 #include "serial/system_comm_device.h"
 #include "serial_port_protocol.h"
@@ -84,31 +83,30 @@ private:
     unsigned errors_ = 0;
 };
 
-// The process's queue, controller and receiver, installed for the life of this object.
+// The notifier with the log attached for the life of this object, which delivers what is
+// left when it ends.
 class Reporting {
 public:
-    Reporting(CMessageQueue& queue, CStateStore& states, IReceiver& receiver)
-    {
-        setNotificationQueue(&queue);
-        setStateStore(&states);
-        attachReceiver(&receiver);
-    }
+    explicit Reporting(EventLog& log) : log_(log) { notifier.attach(&log_); }
     ~Reporting()
     {
-        flushNotifications();
-        detachReceiver();
-        setStateStore(nullptr);
-        setNotificationQueue(nullptr);
+        notifier.flushNotifications();
+        notifier.detach(&log_);
     }
     Reporting(const Reporting&) = delete;
     Reporting& operator=(const Reporting&) = delete;
+
+    CNotifier notifier;
+
+private:
+    EventLog& log_;
 };
 
 // Halts the port (which ends any transfer) when a step makes no progress for kWatchdogMs, so
 // that this side never waits for ever on a driver that has gone.
 class Watchdog {
 public:
-    explicit Watchdog(CStateStore& states) : states_(states)
+    explicit Watchdog(CRunState& states) : states_(states)
     {
         thread_ = platform::Thread::start(run, this);
     }
@@ -145,7 +143,7 @@ private:
         }
     }
 
-    CStateStore& states_;
+    CRunState& states_;
     std::atomic<const char*> step_{"start"};
     platform::Event finished_{platform::EventReset::Manual, false};
     platform::Event progress_{platform::EventReset::Auto, false};
@@ -155,7 +153,7 @@ private:
 // A second thread that requests a stop when the driver sends kStopNow on standard input.
 class StopRequester {
 public:
-    StopRequester(CStateStore& states, platform::PerformanceCounter& clock)
+    StopRequester(CRunState& states, platform::PerformanceCounter& clock)
         : states_(states), clock_(clock)
     {
         thread_ = platform::Thread::start(run, this);
@@ -184,7 +182,7 @@ private:
         return 0;
     }
 
-    CStateStore& states_;
+    CRunState& states_;
     platform::PerformanceCounter& clock_;
     std::atomic<bool> requested_{false};
     std::atomic<std::int64_t> requestedAt_{0};
@@ -304,9 +302,9 @@ void putLE(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes)
 
 class Session {
 public:
-    Session(CSIOPort& port, comm::ICommDevice& device, CStateStore& states, EventLog& log,
-            Watchdog& dog)
-        : port_(port), device_(device), states_(states), log_(log), dog_(dog)
+    Session(CSIOPort& port, comm::ICommDevice& device, CRunState& states, CNotifier& notifier,
+            EventLog& log, Watchdog& dog)
+        : port_(port), device_(device), states_(states), notifier_(notifier), log_(log), dog_(dog)
     {
     }
 
@@ -332,13 +330,14 @@ private:
     }
     bool marker(std::uint8_t m, const char* step)
     {
+        notifier_.flushNotifications();
         dog_.step(step);
         return send({m}, step);
     }
     // Says why this side cannot go on, and tells the driver when the port still works.
     bool failed(const char* what)
     {
-        flushNotifications();
+        notifier_.flushNotifications();
         say("cannot go on: %s failed%s", what, states_.isHalted() ? " (the port is halted)" : "");
         if (!states_.isHalted())
             port_.writeByte(kFailed);
@@ -528,7 +527,7 @@ private:
             if (!go("in the loop"))
                 return false;
         }
-        flushNotifications();
+        notifier_.flushNotifications();
         say("frames back to back: %d of %d, %u error events so far, %s", n, kLoopFrames,
             log_.errors(), states_.isHalted() ? "halted" : "not halted");
         std::vector<std::uint8_t> report{kReport};
@@ -541,7 +540,7 @@ private:
     bool done()
     {
         dog_.step("done");
-        flushNotifications();
+        notifier_.flushNotifications();
         std::vector<std::uint8_t> report{kDone};
         putLE(report, log_.errors(), 2);
         report.push_back(states_.isHalted());
@@ -554,7 +553,8 @@ private:
 
     CSIOPort& port_;
     comm::ICommDevice& device_;
-    CStateStore& states_;
+    CRunState& states_;
+    CNotifier& notifier_;
     EventLog& log_;
     Watchdog& dog_;
 };
@@ -572,17 +572,16 @@ int main(int argc, char** argv)
     }
     const auto n = static_cast<std::uint8_t>(argv[1][3] - '0');
 
-    CMessageQueue queue;
-    CStateStore states;
+    CRunState states;
     EventLog log;
-    Reporting reporting(queue, states, log);
-    // The system's comm device, as CSIOPort() makes it, seen through a record of the calls;
-    // this side keeps a view of it to read the line settings back.
+    Reporting reporting(log);
+    // The system's comm device, as the emulator's port has it, seen through a record of the
+    // calls; this side keeps a view of it to read the line settings back.
     auto owned = std::make_unique<CallRecord>(comm::makeSystemCommDevice());
     CallRecord& device = *owned;
-    CSIOPort port(std::move(owned));
+    CSIOPort port(std::move(owned), states, reporting.notifier);
     Watchdog dog(states);
-    Session session(port, device, states, log, dog);
+    Session session(port, device, states, reporting.notifier, log, dog);
     const int rc = oneFrame ? session.runOneFrame(n) : session.run(n);
     if (rc != 0 || log.errors() != 0)
         device.print();

@@ -50,7 +50,7 @@ protected:
         NotificationTest::SetUp();
         auto owned = std::make_unique<FakeCommDevice>();
         fake = owned.get();
-        port = std::make_unique<CSIOPort>(std::move(owned));
+        port = std::make_unique<CSIOPort>(std::move(owned), states, notifier);
     }
     void TearDown() override {
         port.reset();
@@ -58,15 +58,11 @@ protected:
     }
     void openCom(int n = 3) {
         ASSERT_TRUE(port->openPort(static_cast<std::uint8_t>(n)));
-        receiver.clear();
-    }
-    std::vector<ReceivedEvent> reported() {
-        flushNotifications();
-        return receiver.events();
+        takeDelivered();
     }
     std::vector<std::string> debugLines() {
         std::vector<std::string> out;
-        for (const ReceivedEvent& e : reported())
+        for (const ReceivedEvent& e : delivered())
             if (e.kind == 'D') out.push_back(e.text);
         return out;
     }
@@ -132,7 +128,7 @@ TEST_F(SioPortTest, OpenAppliesTheLineSettings) {
         EXPECT_FALSE(fake->isOpen());
         EXPECT_EQ(port->portNumber(), 0);
     }
-    EXPECT_TRUE(reported().empty());
+    EXPECT_TRUE(delivered().empty());
 }
 
 // Every step of the open that fails is reported by its call's name with the device's error,
@@ -148,14 +144,14 @@ TEST_F(SioPortTest, OpenFailuresAreReportedAndCloseThePort) {
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.operation);
-        receiver.clear();
+        takeDelivered();
         ASSERT_TRUE(port->openPort(2));
         fake->failNext(step.call, 1234);
         EXPECT_FALSE(port->openPort(5));
         EXPECT_FALSE(port->isOpen());
         EXPECT_EQ(port->portNumber(), 0);
         EXPECT_FALSE(fake->isOpen()) << "a device opened before the failure is closed again";
-        const auto e = reported();
+        const auto e = delivered();
         ASSERT_EQ(e.size(), 1u);
         EXPECT_EQ(e[0].number, 1234u);
         EXPECT_NE(e[0].text.find(std::string("(CSIOPort::openPort.") + step.operation + ")"),
@@ -179,14 +175,14 @@ TEST_F(SioPortTest, SetPortRules) {
     EXPECT_EQ(port->portNumber(), 0);
 
     EXPECT_TRUE(port->setPort(3));
-    receiver.clear();
+    takeDelivered();
     EXPECT_FALSE(port->setPort(0));
     EXPECT_FALSE(port->isOpen());
     EXPECT_FALSE(port->openPort(10));
     const auto o = fake->observed();
     EXPECT_EQ(o.opened[o.opened.size() - 2], "COM0");
     EXPECT_EQ(o.opened.back(), "COM:");
-    const auto e = reported();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_NE(e[0].text.find("(CSIOPort::openPort.CreateFile)"), std::string::npos);
     EXPECT_NE(e[1].text.find("(CSIOPort::openPort.CreateFile)"), std::string::npos);
@@ -233,7 +229,7 @@ TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
         EXPECT_EQ(fake->inputQueued(), 0u);
     }
     expectSettled();
-    EXPECT_TRUE(reported().empty());
+    EXPECT_TRUE(delivered().empty());
 }
 
 // A command-line event already pending when the watch is armed ends even a frame read.
@@ -337,7 +333,7 @@ TEST_F(SioPortTest, WritesSendExactlyTheBytes) {
         EXPECT_EQ(fake->observed().watchesArmed, armed + (atOnce ? 0 : 2));
         expectSettled();
     }
-    EXPECT_TRUE(reported().empty());
+    EXPECT_TRUE(delivered().empty());
 }
 
 // A stop request or a halt ends a waiting transfer at once, and a transfer started while
@@ -377,7 +373,7 @@ TEST_F(SioPortTest, LineErrorsDuringATransfer) {
     expectSettled();
     EXPECT_EQ(debugLines(), (std::vector<std::string>{"(r!)", "comm error: 8", "frame error"}));
     EXPECT_EQ(fake->observed().rxPurges, 1);
-    receiver.clear();
+    takeDelivered();
     {
         Transfer read(*port, CSIOPort::kRead, Bytes(129));
         ASSERT_TRUE(fake->waitForPendingRead());
@@ -400,7 +396,7 @@ TEST_F(SioPortTest, LineErrorWhenIssuing) {
     EXPECT_FALSE(port->readBytes(buffer.data(), 129));
     EXPECT_EQ(debugLines(), (std::vector<std::string>{"comm error: 1", "frame error"}));
     expectSettled();
-    receiver.clear();
+    takeDelivered();
     fake->lineError(4);
     fake->arrive(Bytes(129, 3));
     EXPECT_TRUE(port->readBytes(buffer.data(), 129));
@@ -426,14 +422,14 @@ TEST_F(SioPortTest, UnexpectedFailuresHalt) {
     openCom();
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + (c.write ? " (write)" : " (read)"));
-        receiver.clear();
+        takeDelivered();
         fake->failNext(c.call, 31);
         Bytes buffer(c.write ? 10 : 129, 0);
         if (!c.write) fake->arrive(Bytes(129, 9));
         const bool ok = c.write ? port->writeBytes(buffer.data(), 10) : port->readBytes(buffer.data(), 129);
         EXPECT_FALSE(ok);
         EXPECT_TRUE(states.isHalted());
-        const auto e = reported();
+        const auto e = delivered();
         ASSERT_EQ(e.size(), 2u);
         EXPECT_EQ(e[0].number, 31u);
         EXPECT_NE(e[0].text.find(std::string("(CSIOPort::doOverlappedComCrud.") + c.operation + ")"),
@@ -454,7 +450,7 @@ TEST_F(SioPortTest, WatchResultFailureHalts) {
     ASSERT_TRUE(read.finish());
     EXPECT_FALSE(read.result());
     EXPECT_TRUE(states.isHalted());
-    const auto e = reported();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_NE(e[0].text.find("(CSIOPort::doOverlappedComCrud.GetOverlappedResult)"), std::string::npos);
 }
@@ -470,13 +466,13 @@ unsigned failingWait(const platform::Event* const* events, unsigned count, std::
 TEST_F(SioPortTest, FailedWaitHalts) {
     auto owned = std::make_unique<FakeCommDevice>();
     FakeCommDevice* device = owned.get();
-    CSIOPort waitingPort(std::move(owned), failingWait);
+    CSIOPort waitingPort(std::move(owned), states, notifier, failingWait);
     ASSERT_TRUE(waitingPort.openPort(1));
     failingWaits = 1;
     Bytes buffer(129);
     EXPECT_FALSE(waitingPort.readBytes(buffer.data(), 129));
     EXPECT_TRUE(states.isHalted());
-    const auto e = reported();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_NE(e[0].text.find("(CSIOPort::doOverlappedComCrud.WaitForSingleObject)"), std::string::npos);
     EXPECT_FALSE(device->watchPending());
@@ -504,7 +500,7 @@ TEST_F(SioPortTest, BackToBackTransfersLeaveNothingPending) {
         ASSERT_FALSE(fake->transferPending());
     }
     EXPECT_FALSE(states.isHalted());
-    EXPECT_TRUE(reported().empty());
+    EXPECT_TRUE(delivered().empty());
     EXPECT_EQ(fake->written().size(), 300u * 131u);
 }
 
@@ -535,7 +531,7 @@ TEST_F(SioPortTest, WineWatchRacesDoNotHalt) {
     }
     expectSettled();
     EXPECT_FALSE(states.isHalted());
-    EXPECT_TRUE(reported().empty());
+    EXPECT_TRUE(delivered().empty());
 }
 
 // The speed change applies the rate; a refusal is critical but the call still answers true.
@@ -547,7 +543,7 @@ TEST_F(SioPortTest, SetSpeed) {
     fake->failNext(Call::SetState, 87);
     EXPECT_TRUE(port->setSpeed(19200));
     EXPECT_TRUE(states.isHalted());
-    const auto e = reported();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_NE(e[0].text.find("(CSIOPort::setSpeed.SetCommState)"), std::string::npos);
 }

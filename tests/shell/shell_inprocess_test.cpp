@@ -70,6 +70,8 @@ protected:
         }
         return point;
     }
+    // A new sink's creation reference, released when the test's hold ends.
+    static ComPtr<IDispatch> owned(IDispatch* sink) { return ComPtr<IDispatch>::adopt(sink); }
 
     ComPtr<IClassFactory> factory;
     Journal journal;
@@ -249,48 +251,63 @@ TEST_F(InProcess, EnumConnections) {
     second->Release();
 }
 
-// Only the newest Shell sends events; releasing it silences the older one as well.
+// Only the newest Shell sends events; releasing it gives them back to the older one, and a
+// Shell that comes and goes beneath the newest takes nothing from anyone.
 TEST_F(InProcess, NewestShellTakesTheEvents) {
     ComPtr<IShell> older = create();
     ASSERT_TRUE(older);
     ComPtr<IConnectionPoint> olderPoint = pointOf(older.get());
-    auto* olderSink = new EventSink(journal, 1);
     DWORD olderCookie = 0;
-    ASSERT_EQ(olderPoint->Advise(olderSink, &olderCookie), S_OK);
-    olderSink->Release();
+    ASSERT_EQ(olderPoint->Advise(owned(new EventSink(journal, 1)).get(), &olderCookie), S_OK);
     const std::wstring stopped = L"sio emulation is already stopped";
-    ASSERT_EQ(older->stop(), S_OK);
-    ASSERT_TRUE(journal.waitForText(stopped));
-
-    {
-        ComPtr<IShell> newer = create();
-        ASSERT_TRUE(newer);
-        ComPtr<IConnectionPoint> newerPoint = pointOf(newer.get());
-        auto* newerSink = new EventSink(journal, 2);
-        DWORD newerCookie = 0;
-        ASSERT_EQ(newerPoint->Advise(newerSink, &newerCookie), S_OK);
-        newerSink->Release();
+    auto sinksThatHeard = [&](IShell* through) {
         journal.clear();
-        ASSERT_EQ(older->stop(), S_OK);  // through the older object: the event still goes to the newer
-        ASSERT_TRUE(journal.waitForText(stopped));
-        for (const SinkEvent& e : journal.events()) EXPECT_EQ(e.sink, 2);
-        newerPoint.reset();
+        EXPECT_EQ(through->stop(), S_OK);
+        EXPECT_TRUE(journal.waitForText(stopped));
+        std::vector<int> sinks;
+        for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
+        return sinks;
+    };
+    EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{1});
+
+    ComPtr<IShell> newer = create();
+    ASSERT_TRUE(newer);
+    ComPtr<IConnectionPoint> newerPoint = pointOf(newer.get());
+    DWORD newerCookie = 0;
+    ASSERT_EQ(newerPoint->Advise(owned(new EventSink(journal, 2)).get(), &newerCookie), S_OK);
+    EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{2}) << "through the older object, to the newer";
+    {
+        ComPtr<IShell> between = create();  // comes and goes beneath the newest
+        ASSERT_TRUE(between);
     }
-    journal.clear();
-    ASSERT_EQ(older->stop(), S_OK);  // no Shell is attached now: the event is lost
-    // A third Shell's sink sees later events; the older sink saw none of them.
-    ComPtr<IShell> third = create();
-    ASSERT_TRUE(third);
-    ComPtr<IConnectionPoint> thirdPoint = pointOf(third.get());
-    auto* thirdSink = new EventSink(journal, 3);
-    DWORD thirdCookie = 0;
-    ASSERT_EQ(thirdPoint->Advise(thirdSink, &thirdCookie), S_OK);
-    thirdSink->Release();
-    ASSERT_EQ(third->stop(), S_OK);
-    ASSERT_TRUE(journal.waitForText(stopped));
-    for (const SinkEvent& e : journal.events()) EXPECT_NE(e.sink, 1) << "the older Shell was silenced";
-    EXPECT_EQ(thirdPoint->Unadvise(thirdCookie), S_OK);
+    EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{2});
+    newerPoint.reset();
+    newer.reset();
+    EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{1}) << "the older Shell hears again";
     EXPECT_EQ(olderPoint->Unadvise(olderCookie), S_OK);
+}
+
+// A sink whose client has gone is dropped at its first failed call; one that merely fails
+// keeps its slot and hears the next event.
+TEST_F(InProcess, GoneSinkIsDropped) {
+    ComPtr<IShell> shell = create();
+    ASSERT_TRUE(shell);
+    ComPtr<IConnectionPoint> point = pointOf(shell.get());
+    const HRESULT answers[] = {RPC_E_DISCONNECTED, E_FAIL, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), S_OK};
+    DWORD cookies[4] = {};
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(point->Advise(owned(new EventSink(journal, i, true, answers[i])).get(), &cookies[i]), S_OK);
+    ASSERT_EQ(shell->stop(), S_OK);
+    ASSERT_TRUE(journal.waitForText(L"sio emulation is already stopped"));
+    journal.clear();
+    ASSERT_EQ(shell->stop(), S_OK);
+    std::vector<int> sinks;
+    for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
+    EXPECT_EQ(sinks, (std::vector<int>{1, 3}));
+    EXPECT_EQ(point->Unadvise(cookies[0]), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(point->Unadvise(cookies[2]), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(point->Unadvise(cookies[1]), S_OK);
+    EXPECT_EQ(point->Unadvise(cookies[3]), S_OK);
 }
 
 }  // namespace

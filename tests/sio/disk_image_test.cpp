@@ -9,9 +9,8 @@
 #include "platform/file_attributes.h"
 #include "platform/system_error.h"
 #include "sio/disk_image.h"
+#include "tests/support/emulation_fixture.h"
 #include "tests/support/other_user.h"
-#include "tests/support/recording_receiver.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -39,20 +38,12 @@ Bytes patterned(std::uint16_t sectorCount, std::uint16_t sectorSize) {
     return f;
 }
 
-class DiskImageTest : public NotificationTest {
+class DiskImageTest : public ImageTest {
 protected:
     std::vector<ReceivedEvent> errors() {
-        flushNotifications();
+        notifier.flushNotifications();
         return receiver.ofKind('E');
     }
-    std::string blank(const std::string& name, std::uint16_t count, std::uint16_t size) {
-        const std::string p = dir.path(name);
-        CDiskImage image;
-        EXPECT_TRUE(image.createImage(p.c_str(), count, size));
-        return p;
-    }
-
-    TempDir dir;
 };
 
 }  // namespace
@@ -78,7 +69,7 @@ TEST_F(DiskImageTest, CreateWritesExactHeaderAndBody) {
         ASSERT_EQ(file.size(), c.length);
         EXPECT_EQ(Bytes(file.begin(), file.begin() + 7), c.head);
         for (std::size_t i = 7; i < file.size(); ++i) ASSERT_EQ(file[i], 0) << "offset " << i;
-        CDiskImage image;
+        CDiskImage image(notifier);
         ASSERT_TRUE(image.loadImage(p.c_str(), false));
         EXPECT_EQ(image.getSectorSize(), c.size);
         EXPECT_EQ(image.getSectorCount(), c.count);
@@ -92,7 +83,7 @@ TEST_F(DiskImageTest, SectorPlacesAndReads) {
     const std::string p = dir.path("dd.atr");
     const Bytes file = patterned(720, 256);
     writeFile(p, file);
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), false));
     EXPECT_EQ(image.sectorSizeOf(1), 128);
     EXPECT_EQ(image.sectorSizeOf(3), 128);
@@ -115,7 +106,7 @@ TEST_F(DiskImageTest, SectorPlacesAndReads) {
 // A written sector is in the file at once (before unmount), and only that sector changed.
 TEST_F(DiskImageTest, WriteSectorStoresAndFlushes) {
     const std::string p = blank("w.atr", 720, 128);
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), false));
     std::uint8_t data[128];
     for (int i = 0; i < 128; ++i) data[i] = static_cast<std::uint8_t>(i + 1);
@@ -142,7 +133,7 @@ TEST_F(DiskImageTest, WriteSectorStoresAndFlushes) {
 // A write that cannot reach the file must never be reported to the computer as stored.
 TEST_F(DiskImageTest, FailedWriteReturnsNothingStored) {
     const std::string p = blank("ro.atr", 720, 128);
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), true));
     std::uint8_t data[128] = {0xAA};
     EXPECT_EQ(image.writeSector(data, 5), 0);
@@ -172,7 +163,7 @@ TEST_F(DiskImageTest, StatusAndConfigurationBlocks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
         const std::string p = blank("b.atr", c.count, c.size);
-        CDiskImage image;
+        CDiskImage image(notifier);
         ASSERT_TRUE(image.loadImage(p.c_str(), c.readOnly));
         EXPECT_EQ(Bytes(image.getStatusBlock(), image.getStatusBlock() + 5), c.status);
         EXPECT_EQ(Bytes(image.getConfigBlock(), image.getConfigBlock() + 13), c.config);
@@ -199,10 +190,10 @@ TEST_F(DiskImageTest, LoadRefusesBadImages) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        receiver.clear();
+        takeDelivered();
         const std::string p = dir.path(c.name);
         writeFile(p, c.bytes);
-        CDiskImage image;
+        CDiskImage image(notifier);
         EXPECT_FALSE(image.loadImage(p.c_str(), false));
         EXPECT_STREQ(image.getPath(), "");
         std::uint8_t buffer[128];
@@ -224,14 +215,14 @@ TEST_F(DiskImageTest, LoadRefusesBadImages) {
 TEST_F(DiskImageTest, LargestServableSectorLoads) {
     const std::string p = dir.path("big.atr");
     writeFile(p, patterned(10, 1023));
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), false));
     EXPECT_EQ(image.getSectorSize(), 1023);
     EXPECT_EQ(image.getSectorCount(), 10);
 }
 
 TEST_F(DiskImageTest, LoadMissingFileReportsFopen) {
-    CDiskImage image;
+    CDiskImage image(notifier);
     const std::string p = dir.path("none.atr");
     EXPECT_FALSE(image.loadImage(p.c_str(), false));
     const auto e = errors();
@@ -247,7 +238,7 @@ TEST_F(DiskImageTest, ReadBeyondFileEndZeroFills) {
     Bytes file = patterned(720, 128);
     file.resize(400 + 64);  // sector 4 is half there, sector 5 not at all
     writeFile(p, file);
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), false));
     std::uint8_t buffer[128];
     ASSERT_EQ(image.readSector(buffer, 3), 128);
@@ -267,7 +258,7 @@ TEST_F(DiskImageTest, CreateOverReadOnlyFile) {
     const std::string p = dir.path("old.atr");
     writeFile(p, Bytes(5000, 0xEE));
     ASSERT_TRUE(platform::setReadOnlyAttribute(p.c_str()));
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.createImage(p.c_str(), 720, 128));
     EXPECT_FALSE(platform::hasReadOnlyAttribute(p.c_str()));
     EXPECT_EQ(readFile(p).size(), 92176u);
@@ -284,8 +275,8 @@ TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
     writeFile(p, original);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
-        receiver.clear();
-        CDiskImage image;
+        takeDelivered();
+        CDiskImage image(notifier);
         EXPECT_FALSE(image.createImage(p.c_str(), c.count, c.size));
         EXPECT_EQ(readFile(p), original) << "the existing file must be left alone";
         const auto e = errors();
@@ -294,14 +285,14 @@ TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
         EXPECT_NE(e[0].text.find(p), std::string::npos);
         EXPECT_NE(e[0].text.find("(CDiskImage::createImage)"), std::string::npos) << e[0].text;
     }
-    CDiskImage image;
+    CDiskImage image(notifier);
     EXPECT_FALSE(image.createImage(dir.path("none.atr").c_str(), 1, 1024));
     EXPECT_FALSE(std::filesystem::exists(dir.path("none.atr")));
 }
 
 // A missing path (a null string from a front end) is refused, not dereferenced.
 TEST_F(DiskImageTest, NoPathIsRefused) {
-    CDiskImage image;
+    CDiskImage image(notifier);
     EXPECT_FALSE(image.loadImage(nullptr, false));
     EXPECT_FALSE(image.createImage(nullptr, 720, 128));
     const auto e = errors();
@@ -312,7 +303,7 @@ TEST_F(DiskImageTest, NoPathIsRefused) {
 }
 
 TEST_F(DiskImageTest, CreateInMissingDirectoryReportsFopen) {
-    CDiskImage image;
+    CDiskImage image(notifier);
     EXPECT_FALSE(image.createImage(dir.path("no/such/dir.atr").c_str(), 720, 128));
     const auto e = errors();
     ASSERT_EQ(e.size(), 1u);
@@ -325,7 +316,7 @@ TEST_F(DiskImageTest, OverlongPathIsRefused) {
     const std::string p = cutTo + std::string(1100 - cutTo.size(), 'y');
     const std::string shorter = p.substr(0, 1023);
     writeFile(shorter, header(5760, 128));  // may fail where names are limited; fine
-    CDiskImage image;
+    CDiskImage image(notifier);
     EXPECT_FALSE(image.loadImage(p.c_str(), false));
     EXPECT_STREQ(image.getPath(), "");
     const auto e = errors();
@@ -334,7 +325,7 @@ TEST_F(DiskImageTest, OverlongPathIsRefused) {
     EXPECT_NE(e[0].text.find("1100"), std::string::npos) << e[0].text;
 
     // Exactly 1023 characters is still a path.
-    CDiskImage exact;
+    CDiskImage exact(notifier);
     const bool loaded = exact.loadImage(shorter.c_str(), false);
     if (loaded) {
         EXPECT_STREQ(exact.getPath(), shorter.c_str());
@@ -345,15 +336,13 @@ TEST_F(DiskImageTest, OverlongPathIsRefused) {
 namespace {
 int loadDeniedFile(void* raw) {
     const char* path = static_cast<const char*>(raw);
-    CMessageQueue queue;
-    setNotificationQueue(&queue);
-    CDiskImage image;
+    CNotifier notifier;
+    CDiskImage image(notifier);
     int failures = 0;
     failures += !image.loadImage(path, false);
     failures += !image.isReadOnly();
     failures += image.getStatusBlock()[0] != 0x98;
-    failures += queue.count() != 0;  // no error: the fallback is silent
-    setNotificationQueue(nullptr);
+    failures += notifier.queue().count() != 0;  // no error: the fallback is silent
     return failures;
 }
 }  // namespace
@@ -377,7 +366,7 @@ TEST_F(DiskImageTest, AccessDeniedFallsBackToReadOnly) {
 TEST_F(DiskImageTest, ReloadAndClose) {
     const std::string a = blank("a.atr", 720, 128);
     const std::string b = blank("b.atr", 720, 256);
-    CDiskImage image;
+    CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(a.c_str(), false));
     ASSERT_TRUE(image.loadImage(b.c_str(), true));
     EXPECT_STREQ(image.getPath(), b.c_str());

@@ -5,34 +5,19 @@
 
 #include "platform/file_attributes.h"
 #include "sio/sio_drives.h"
-#include "tests/support/fake_comm_device.h"
-#include "tests/support/recording_receiver.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/emulation_fixture.h"
 
 namespace {
 
-class DriveTableTest : public NotificationTest {
+class DriveTableTest : public ImageTest {
 protected:
-    std::string blank(const std::string& name, std::uint16_t count, std::uint16_t size) {
-        const std::string p = dir.path(name);
-        CDiskImage image;
-        EXPECT_TRUE(image.createImage(p.c_str(), count, size));
-        return p;
-    }
-    std::vector<ReceivedEvent> events() {
-        flushNotifications();
-        auto e = receiver.events();
-        receiver.clear();
-        return e;
-    }
     std::string pathAt(std::uint8_t drive) {
         platform::MutexLock hold(drives.driveMutex());
         CDiskImage* image = drives.imageAt(drive);
         return image ? image->getPath() : "";
     }
 
-    TempDir dir;
-    CSIODrives drives{std::make_unique<FakeCommDevice>()};
+    CSIODrives drives{std::make_unique<FakeCommDevice>(), states, notifier};
 };
 
 }  // namespace
@@ -42,14 +27,14 @@ protected:
 TEST_F(DriveTableTest, MountLine) {
     const std::string a = blank("GAME.ATR", 720, 128);
     EXPECT_TRUE(drives.mountImage(a.c_str(), 2, true));
-    auto e = events();
+    auto e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     const std::string shown = a.find('\\') == std::string::npos ? a : a.substr(a.rfind('\\') + 1);
     EXPECT_EQ(e[0], (ReceivedEvent{'S', 0, shown + " mounted as D2: read-only [720 128-byte sectors]"}));
 
     const std::string b = blank("dd.atr", 720, 256);
     EXPECT_TRUE(drives.mountImage(b.c_str(), 9, false));
-    e = events();
+    e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_NE(e[0].text.find(" mounted as D9: [720 256-byte sectors]"), std::string::npos) << e[0].text;
 }
@@ -62,16 +47,16 @@ TEST_F(DriveTableTest, MountLineNameRule) {
         if (c == '/') c = '\\';
     // On Windows both spellings name the file; elsewhere only the forward one does.
     if (drives.mountImage(withBackslash.c_str(), 1, false)) {
-        const auto e = events();
+        const auto e = takeDelivered();
         ASSERT_EQ(e.size(), 1u);
         EXPECT_EQ(e[0].text.rfind("x.atr mounted as D1:", 0), 0u) << e[0].text;
     }
-    events();
+    takeDelivered();
     std::string forward = p;
     for (char& c : forward)
         if (c == '\\') c = '/';
     ASSERT_TRUE(drives.mountImage(forward.c_str(), 1, false));
-    const auto e = events();
+    const auto e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].text.rfind(forward + " mounted as D1:", 0), 0u) << e[0].text;
 }
@@ -85,19 +70,19 @@ TEST_F(DriveTableTest, InvalidDrivesAreRefusedSilently) {
     }
     drives.swapImages(0, 2);
     drives.swapImages(2, 10);
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(takeDelivered().empty());
     EXPECT_TRUE(drives.unmountImage(5)) << "a valid empty drive";
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(takeDelivered().empty());
 }
 
 // A failed mount leaves the drive empty, also when it held an image before.
 TEST_F(DriveTableTest, FailedMountEmptiesTheDrive) {
     const std::string good = blank("good.atr", 720, 128);
     ASSERT_TRUE(drives.mountImage(good.c_str(), 3, false));
-    events();
+    takeDelivered();
     EXPECT_FALSE(drives.mountImage(dir.path("missing.atr").c_str(), 3, false));
     EXPECT_EQ(pathAt(3), "");
-    const auto e = events();
+    const auto e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].kind, 'E');
 }
@@ -110,7 +95,7 @@ TEST_F(DriveTableTest, OversizedSectorsAreRefusedAtMount) {
     writeFile(p, header);
     EXPECT_FALSE(drives.mountImage(p.c_str(), 1, false));
     EXPECT_EQ(pathAt(1), "");
-    const auto e = events();
+    const auto e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].number, 100u);
     EXPECT_NE(e[0].text.find("1024"), std::string::npos) << e[0].text;
@@ -120,13 +105,13 @@ TEST_F(DriveTableTest, OversizedSectorsAreRefusedAtMount) {
 TEST_F(DriveTableTest, Swap) {
     const std::string a = blank("a.atr", 720, 128);
     ASSERT_TRUE(drives.mountImage(a.c_str(), 1, false));
-    events();
+    takeDelivered();
     drives.swapImages(1, 2);
     EXPECT_EQ(pathAt(1), "");
     EXPECT_EQ(pathAt(2), a);
     drives.swapImages(3, 3);
     drives.swapImages(4, 5);
-    const auto e = events();
+    const auto e = takeDelivered();
     ASSERT_EQ(e.size(), 3u);
     EXPECT_EQ(e[0].text, "swapped disk 1 and 2");
     EXPECT_EQ(e[1].text, "swapped disk 3 and 3");
@@ -144,13 +129,12 @@ TEST_F(DriveTableTest, ReadOnlyFileMountsReadOnly) {
         GTEST_SKIP() << "this user may write read-only files; the fallback is shown by the disk image tests";
     }
     ASSERT_TRUE(drives.mountImage(p.c_str(), 1, false));
-    const auto e = events();
+    const auto e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_NE(e[0].text.find("D1: read-only ["), std::string::npos) << e[0].text;
 }
 
-TEST(DriveTable, FormatFramesEndInFF) {
-    CSIODrives drives(std::make_unique<FakeCommDevice>());
+TEST_F(DriveTableTest, FormatFramesEndInFF) {
     const std::uint8_t* f128 = drives.formatFrame128();
     const std::uint8_t* f256 = drives.formatFrame256();
     EXPECT_EQ(f128[0], 0xFF);

@@ -13,14 +13,7 @@ namespace {
 constexpr std::uint8_t kAck = 0x41, kNak = 0x4E;
 using Bytes = std::vector<std::uint8_t>;
 
-class ResponderTest : public EmulationTest {
-protected:
-    // Delivers what is queued and forgets it: later checks see only what follows.
-    void forget() {
-        flushNotifications();
-        receiver.clear();
-    }
-};
+class ResponderTest : public EmulationTest {};
 
 }  // namespace
 
@@ -30,11 +23,11 @@ TEST_F(ResponderTest, StatusWithAndWithoutImage) {
     SimComputer::Answer a = computer->status(1);
     EXPECT_TRUE(a.listening);
     EXPECT_TRUE(a.bytes.empty());
-    auto e = events();
+    auto e = delivered();
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0], (ReceivedEvent{'C', 0, "status", {0x31, 0x53, 0x00, 0x00, 0x84}, 1, 0}));
     EXPECT_EQ(e[1], (ReceivedEvent{'S', 0, "[no image mounted]"}));
-    forget();
+    takeDelivered();
 
     ASSERT_TRUE(drives->mountImage(image("a.atr", 720, 128).c_str(), 1, false));
     a = computer->status(1);
@@ -44,12 +37,12 @@ TEST_F(ResponderTest, StatusWithAndWithoutImage) {
 // Frames that are not for us, or not understood, get no answer but are reported.
 TEST_F(ResponderTest, UnservedFrames) {
     ASSERT_TRUE(drives->mountImage(image("a.atr", 720, 128).c_str(), 1, false));
-    forget();
+    takeDelivered();
     Bytes bad = SimComputer::frame(0x31, 0x53, 0);
     bad[4] ^= 0x01;
     EXPECT_TRUE(computer->command(bad).bytes.empty());
-    EXPECT_EQ(events(), (std::vector<ReceivedEvent>{{'D', 0, "BAD SUM - command frame"}}));
-    forget();
+    EXPECT_EQ(delivered(), (std::vector<ReceivedEvent>{{'D', 0, "BAD SUM - command frame"}}));
+    takeDelivered();
 
     const struct {
         std::uint8_t device, command;
@@ -70,13 +63,13 @@ TEST_F(ResponderTest, UnservedFrames) {
         const SimComputer::Answer a = computer->command(f);
         EXPECT_TRUE(a.listening);
         EXPECT_TRUE(a.bytes.empty()) << "no answer on the bus";
-        const auto e = events();
+        const auto e = delivered();
         ASSERT_EQ(e.size(), c.line ? 2u : 1u);
         EXPECT_EQ(e[0], (ReceivedEvent{'C', 0, c.name, {f[0], f[1], f[2], f[3], f[4]}, c.drive, 0x0102}));
         if (c.line) {
             EXPECT_EQ(e[1], (ReceivedEvent{'D', 0, c.line}));
         }
-        forget();
+        takeDelivered();
     }
 }
 
@@ -100,7 +93,7 @@ TEST_F(ResponderTest, Reads) {
         const SimComputer::Answer a = computer->read(1, s);
         EXPECT_EQ(a.bytes, Bytes{kNak});
         EXPECT_EQ(lines('D'), std::vector<std::string>{"[NAK - invalid sector]"});
-        forget();
+        takeDelivered();
     }
 }
 
@@ -124,7 +117,7 @@ TEST_F(ResponderTest, WriteAndPut) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), file.begin() + 16 + 128 * 99));
     const auto commands = [&] {
         std::vector<std::string> names;
-        for (const ReceivedEvent& e : events())
+        for (const ReceivedEvent& e : delivered())
             if (e.kind == 'C') names.push_back(e.text);
         return names;
     }();
@@ -141,16 +134,16 @@ TEST_F(ResponderTest, RefusedWrites) {
     for (std::uint16_t s : {5, 0, 721}) {
         EXPECT_EQ(computer->write(1, s, data).bytes, Bytes{kNak});
         EXPECT_EQ(lines('D'), std::vector<std::string>{"[NAK - read-only image]"});
-        forget();
+        takeDelivered();
     }
     ASSERT_TRUE(drives->mountImage(p.c_str(), 1, false));
-    forget();
+    takeDelivered();
     Bytes badFrame = SimComputer::dataFrame(data);
     badFrame.back() ^= 0xFF;
     const SimComputer::Answer a = computer->command(SimComputer::frame(0x31, 'W', 5), badFrame);
     EXPECT_EQ(a.bytes, (Bytes{kAck, kNak}));
     EXPECT_EQ(lines('D'), (std::vector<std::string>{"BAD SUM - data frame", "[NAK - data frame]"}));
-    forget();
+    takeDelivered();
     EXPECT_EQ(computer->write(1, 721, data).bytes, Bytes{kNak});
     EXPECT_EQ(lines('D'), std::vector<std::string>{"[NAK - invalid sector]"});
     drives->unmountImage(1);
@@ -198,7 +191,7 @@ TEST_F(ResponderTest, FormatLeavesTheImage) {
         drives->unmountImage(4);
         EXPECT_EQ(readFile(p), before) << "formatting must not change the file";
         EXPECT_EQ(lines('D'), std::vector<std::string>{});
-        forget();
+        takeDelivered();
     }
 }
 
@@ -219,10 +212,10 @@ TEST_F(ResponderTest, ConfigurationAndSpeedUp) {
     a = computer->command(SimComputer::frame(0x31, 'O', 0), bad);
     EXPECT_EQ(a.bytes, (Bytes{kAck, kNak}));
     EXPECT_EQ(lines('D'), (std::vector<std::string>{"BAD SUM - data frame", "[NAK - data frame]"}));
-    forget();
+    takeDelivered();
     a = computer->command(SimComputer::frame(0x31, '?', 0));
     EXPECT_EQ(a.bytes, Bytes{kNak});
-    const auto e = events();
+    const auto e = delivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].text, "speed-up");
 }
@@ -231,7 +224,7 @@ TEST_F(ResponderTest, ConfigurationAndSpeedUp) {
 TEST_F(ResponderTest, BootsLikeTheOperatingSystem) {
     const std::string p = image("boot.atr", 720, 128);
     {
-        CDiskImage img;
+        CDiskImage img(notifier);
         ASSERT_TRUE(img.loadImage(p.c_str(), false));
         Bytes boot = pattern(1, 128);
         boot[1] = 5;  // sectors to load
@@ -258,22 +251,23 @@ struct StuckReceiver : RecordingReceiver {
 };
 }  // namespace
 
-// The emulation thread never waits for the front end: a Debug handler that blocks does not
-// delay the NAK that follows its line.
+// The emulation thread never waits for the front end: its reports are delivered only where
+// somebody flushes, so a Debug handler that blocks does not delay the NAK that follows its line.
 TEST_F(ResponderTest, BlockedFrontEndDoesNotDelayTheBus) {
     StuckReceiver stuck;
-    attachReceiver(&stuck);
+    notifier.attach(&stuck);
     ASSERT_TRUE(drives->mountImage(image("a.atr", 720, 128).c_str(), 1, true));
-    // No thread drains: if the emulation thread delivered, it would hang in the handler.
+    // Nobody flushes: if the emulation thread delivered, it would hang in the handler.
     for (int i = 0; i < 3; ++i) {
         const SimComputer::Answer a = computer->write(1, 5, Bytes(128, 1));
         ASSERT_TRUE(a.listening);
         EXPECT_EQ(a.bytes, Bytes{kNak});
     }
-    EXPECT_TRUE(queue.deliveryRequestedEvent().isSet()) << "the delivering thread was woken";
+    EXPECT_TRUE(stuck.events().empty()) << "delivered without a flush";
+    EXPECT_TRUE(notifier.deliveryRequestedEvent().isSet()) << "the delivering thread was woken";
     stuck.release.set();
-    flushNotifications();
-    attachReceiver(&receiver);
+    notifier.flushNotifications();
+    notifier.detach(&stuck);
     std::size_t naks = 0;
     for (const ReceivedEvent& e : stuck.events()) naks += e.text == "[NAK - read-only image]";
     EXPECT_EQ(naks, 3u);
@@ -283,7 +277,7 @@ namespace {
 // A front end that mounts a disk from its Debug handler, on the delivering thread.
 struct MountingReceiver : RecordingReceiver {
     CSIODrives* drives = nullptr;
-    CMessageQueue* queue = nullptr;
+    CNotifier* notifier = nullptr;
     std::string path;
     std::atomic<bool> mounted{false};
     void Debug(std::string_view text) override {
@@ -293,24 +287,26 @@ struct MountingReceiver : RecordingReceiver {
 };
 std::uint32_t drainUntilMounted(void* raw) {
     auto* r = static_cast<MountingReceiver*>(raw);
-    // Drains whenever the emulation thread asks for delivery, as the pump does.
-    const platform::Event* wake = &r->queue->deliveryRequestedEvent();
-    while (!r->mounted && platform::waitAny(&wake, 1, 20000) == 0) flushNotifications();
+    // Delivers whenever the emulation thread asks for delivery, as the pump does.
+    const platform::Event* wake = &r->notifier->deliveryRequestedEvent();
+    while (!r->mounted && platform::waitAny(&wake, 1, 20000) == 0) r->notifier->flushNotifications();
     return 0;
 }
 }  // namespace
 
+// The responder reports with the drive table's lock held; a handler that takes that lock on
+// the delivering thread must not deadlock with it.
 TEST_F(ResponderTest, FrontEndMountingFromHandlerDoesNotDeadlock) {
     MountingReceiver mounting;
     mounting.drives = drives.get();
-    mounting.queue = &queue;
+    mounting.notifier = &notifier;
     mounting.path = image("b.atr", 720, 128);
-    attachReceiver(&mounting);
+    notifier.attach(&mounting);
     ASSERT_TRUE(drives->mountImage(image("a.atr", 720, 128).c_str(), 1, true));
     platform::Thread pump = platform::Thread::start(drainUntilMounted, &mounting);
     EXPECT_EQ(computer->write(1, 5, Bytes(128, 1)).bytes, Bytes{kNak});
     ASSERT_TRUE(pump.waitEnded(20000));
     EXPECT_TRUE(mounting.mounted);
     EXPECT_TRUE(isAckCompleteData(computer->read(2, 1), pattern(1, 128)));
-    attachReceiver(&receiver);
+    notifier.detach(&mounting);
 }

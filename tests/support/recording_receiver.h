@@ -1,5 +1,5 @@
-// A receiver that records every event it gets, and a fixture that gives each test a fresh
-// notification queue, controller and attached recorder.
+// A receiver that records every event it gets, and a fixture that gives each test its own
+// notifications, run state and attached recorder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "control/message_queue.h"
-#include "control/notifications.h"
+#include "control/notifier.h"
 #include "control/receiver.h"
-#include "control/state_store.h"
+#include "serial/run_state.h"
 
 struct ReceivedEvent {
     char kind;  // 'S', 'D', 'E' or 'C'
@@ -82,22 +81,26 @@ private:
     std::vector<ReceivedEvent> events_;
 };
 
-// Installs a fresh queue and controller as the process's own, with a recorder attached,
-// and takes them down again after the test.
+// What the parts under test report to and stop on, with a recorder attached. Nothing is
+// delivered until the test flushes.
 class NotificationTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setNotificationQueue(&queue);
-        setStateStore(&states);
-        attachReceiver(&receiver);
+    void SetUp() override { notifier.attach(&receiver); }
+    void TearDown() override { notifier.detach(&receiver); }
+
+    // Everything reported so far, delivered now.
+    std::vector<ReceivedEvent> delivered() {
+        notifier.flushNotifications();
+        return receiver.events();
     }
-    void TearDown() override {
-        detachReceiver();
-        setStateStore(nullptr);
-        setNotificationQueue(nullptr);
+    // The same, then forgotten: later checks see only what follows.
+    std::vector<ReceivedEvent> takeDelivered() {
+        std::vector<ReceivedEvent> events = delivered();
+        receiver.clear();
+        return events;
     }
 
-    CMessageQueue queue;
-    CStateStore states{CStateStore::WithoutPump{}};
+    CNotifier notifier;
+    CRunState states;
     RecordingReceiver receiver;
 };

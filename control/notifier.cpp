@@ -1,0 +1,48 @@
+// CNotifier: queueing reports, and delivering them with one deliverer at a time.
+#include "control/notifier.h"
+
+void CNotifier::reportStatus(const char* text) { queue_.pushStatus(text); }
+
+void CNotifier::reportDebug(const char* text) {
+    queue_.pushDebug(text);
+    deliveryRequested_.set();
+}
+
+void CNotifier::reportError(std::uint32_t number, const char* location, const char* operation,
+                            const char* text, bool critical) {
+    queue_.pushError(number, location, operation, text);
+    if (critical)
+        queue_.pushError(number, location, operation, "sio emulation has been halted due to critical error(s)");
+    deliveryRequested_.set();
+}
+
+void CNotifier::postCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
+                            std::uint8_t b5, std::uint8_t disk, std::uint32_t sector, const char* name) {
+    queue_.pushCommand(b1, b2, b3, b4, b5, disk, sector, name);
+}
+
+void CNotifier::postUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4,
+                                   std::uint8_t b5, std::uint8_t disk, std::uint32_t sector,
+                                   const char* name) {
+    queue_.pushUnknownCommand(b1, b2, b3, b4, b5, disk, sector, name);
+}
+
+void CNotifier::flushNotifications() {
+    {
+        std::lock_guard<std::mutex> hold(drainLock_);
+        if (draining_) return;
+        draining_ = true;
+    }
+    for (;;) {
+        std::optional<NotificationRecord> record;
+        {
+            std::lock_guard<std::mutex> hold(drainLock_);
+            record = queue_.pop();
+            if (!record) {
+                draining_ = false;
+                return;
+            }
+        }
+        CMessageQueue::dispatch(*record, receivers_);
+    }
+}
