@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,13 +36,17 @@ public:
         std::lock_guard<std::mutex> hold(m_);
         events_.clear();
     }
-    bool waitForText(const std::wstring& text, int timeoutMs = 10000) {
+    // Waits until `count` events match.
+    bool waitFor(const std::function<bool(const SinkEvent&)>& match, std::size_t count = 1, int timeoutMs = 10000) {
         std::unique_lock<std::mutex> hold(m_);
         return cv_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
-            for (const SinkEvent& e : events_)
-                if (e.text == text) return true;
-            return false;
+            std::size_t n = 0;
+            for (const SinkEvent& e : events_) n += match(e);
+            return n >= count;
         });
+    }
+    bool waitForText(const std::wstring& text, int timeoutMs = 10000) {
+        return waitFor([&](const SinkEvent& e) { return e.text == text; }, 1, timeoutMs);
     }
 
 private:
@@ -52,8 +57,12 @@ private:
 
 class EventSink final : public IDispatch {
 public:
-    EventSink(Journal& journal, int id, bool offersEvents = true, HRESULT answer = S_OK)
-        : journal_(journal), id_(id), offersEvents_(offersEvents), answer_(answer) {}
+    // Runs on the COM thread that delivers the event, before the event is journalled: a
+    // test that saw the event knows its handler has returned.
+    using Handler = std::function<void(const SinkEvent&)>;
+
+    EventSink(Journal& journal, int id, bool offersEvents = true, HRESULT answer = S_OK, Handler handler = {})
+        : journal_(journal), id_(id), offersEvents_(offersEvents), answer_(answer), handler_(std::move(handler)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
         if (!result) return E_POINTER;
@@ -95,6 +104,7 @@ public:
             else if (a.vt == VT_UI1) e.numbers.push_back(a.bVal);
             else if (a.vt == VT_I4) e.numbers.push_back(a.lVal);
         }
+        if (handler_) handler_(e);
         journal_.add(e);
         return answer_;
     }
@@ -105,4 +115,5 @@ private:
     int id_;
     bool offersEvents_;
     HRESULT answer_;
+    Handler handler_;
 };

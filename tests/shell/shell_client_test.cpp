@@ -2,29 +2,155 @@
 // vtable and through IDispatch by name, and events to connected sinks.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "server/com_support.h"
 #include "server/vandrel_idl.h"
 #include "tests/shell/event_sink.h"
 #include "tests/support/temp_dir.h"
 
+#include <tlhelp32.h>  // after <windows.h>
+
 namespace {
+
+constexpr DISPID kStatus = 1, kDebug = 3, kError = 4;
+const std::wstring kAlreadyStopped = L"sio emulation is already stopped";
+constexpr DWORD kBoundMs = 30000;  // on a member call, and on each step of a second process
 
 std::wstring serverPath;  // from the command line
 
-DWORD runServer(const std::wstring& arguments) {
-    std::wstring line = L"\"" + serverPath + L"\" " + arguments;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+std::wstring ownPath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+// A process this program starts; one still running when its owner goes is killed.
+class Child {
+public:
+    Child(const std::wstring& path, const std::wstring& arguments) {
+        std::wstring line = L"\"" + path + L"\" " + arguments;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) pi_ = {};
+    }
+    ~Child() {
+        if (!pi_.hProcess) return;
+        kill();
+        CloseHandle(pi_.hThread);
+        CloseHandle(pi_.hProcess);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    HANDLE process() const { return pi_.hProcess; }
+    // Its exit code, or 0xFFFFFFFF when it did not start or end in time.
+    DWORD wait(DWORD timeoutMs = kBoundMs) {
+        DWORD code = 0xFFFFFFFF;
+        if (pi_.hProcess && WaitForSingleObject(pi_.hProcess, timeoutMs) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi_.hProcess, &code);
+        return code;
+    }
+    void kill() {
+        if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 3);
+        WaitForSingleObject(pi_.hProcess, kBoundMs);
+    }
+
+private:
+    PROCESS_INFORMATION pi_{};
+};
+
+DWORD runServer(const std::wstring& arguments) { return Child(serverPath, arguments).wait(60000); }
+
+// The manual-reset events between a test and its second process, named after the test's
+// process so that runs side by side do not meet.
+class NamedEvent {
+public:
+    NamedEvent(const wchar_t* what, DWORD owner)
+        : h_(CreateEventW(nullptr, TRUE, FALSE, (L"vandrel-shell-client-test-" + std::wstring(what) + L"-" +
+                                                  std::to_wstring(owner)).c_str())) {}
+    ~NamedEvent() {
+        if (h_) CloseHandle(h_);
+    }
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+    void set() { SetEvent(h_); }
+    // True once set; false when the bound passed or the other process ended first.
+    bool waitSet(HANDLE process = nullptr) {
+        const HANDLE both[] = {h_, process};
+        return h_ && WaitForMultipleObjects(process ? 2 : 1, both, FALSE, kBoundMs) == WAIT_OBJECT_0;
+    }
+
+private:
+    HANDLE h_;
+};
+
+HRESULT createShell(ComPtr<IShell>& shell, ComPtr<IConnectionPoint>& point) {
+    HRESULT hr = CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
+                                  reinterpret_cast<void**>(shell.put()));
+    ComPtr<IConnectionPointContainer> container;
+    if (SUCCEEDED(hr)) hr = shell->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put()));
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(DIID__IShellEvents, point.put());
+    return hr;
+}
+
+// Only a port that leads nowhere may be opened here: COM1 of this machine is its console.
+bool leadsNowhere(BYTE port) {
+    wchar_t target[1024] = {};
+    DWORD size = sizeof target;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Wine\\Ports", (L"COM" + std::to_wstring(port)).c_str(),
+                        RRF_RT_REG_SZ, nullptr, target, &size) == ERROR_SUCCESS &&
+           std::wstring(target).find(L"/nonexistent/") != std::wstring::npos;
+}
+
+// Under Wine the client starts the server itself, so a server this program started is its
+// child. A deadlocked one would never end, and it holds the run's output open for ever.
+void killServersWeStarted() {
+    const std::wstring path = serverPath;
+    const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W e{};
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32FirstW(snapshot, &e); more; more = Process32NextW(snapshot, &e)) {
+        if (e.th32ParentProcessID != GetCurrentProcessId() || lstrcmpiW(e.szExeFile, name.c_str()) != 0) continue;
+        if (const HANDLE server = OpenProcess(PROCESS_TERMINATE, FALSE, e.th32ProcessID)) {
+            TerminateProcess(server, 3);
+            CloseHandle(server);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+// Runs one member call on a thread of its own. One that does not return within the bound is
+// a deadlock in the server; the stuck thread cannot be got back, so say which member hung
+// and end the program (and the server) rather than wait for the run's time limit.
+HRESULT callBounded(const char* member, const std::function<HRESULT()>& call) {
+    std::promise<HRESULT> done;
+    std::future<HRESULT> result = done.get_future();
+    std::thread worker([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        done.set_value(call());
+        CoUninitialize();
+    });
+    if (result.wait_for(std::chrono::milliseconds(kBoundMs)) != std::future_status::ready) {
+        std::printf("FAILED: IShell::%s did not return within %lu s (the server waits on itself: an event fired "
+                    "while a lock was held?)\n",
+                    member, kBoundMs / 1000);
+        std::fflush(stdout);
+        killServersWeStarted();
+        ExitProcess(1);
+    }
+    worker.join();
+    return result.get();
 }
 
 // Registers the server for the whole program and removes it afterwards.
@@ -42,16 +168,10 @@ public:
 
 class ShellTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
-                                   reinterpret_cast<void**>(shell.put())),
-                  S_OK);
-        ComPtr<IConnectionPointContainer> container;
-        ASSERT_EQ(shell->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put())), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__IShellEvents, point.put()), S_OK);
-    }
+    void SetUp() override { ASSERT_EQ(createShell(shell, point), S_OK); }
     void TearDown() override {
-        for (DWORD c : cookies) point->Unadvise(c);
+        for (DWORD c : cookies)
+            if (point) point->Unadvise(c);
     }
     DWORD advise(EventSink* sink) {
         DWORD cookie = 0;
@@ -130,7 +250,7 @@ TEST_F(ShellTest, ImagesAndTheirEvents) {
     for (const SinkEvent& e : journal.events()) {
         if (e.text.find(L" mounted as D3:") == std::wstring::npos) continue;
         ++mounts;
-        EXPECT_EQ(e.id, 1);
+        EXPECT_EQ(e.id, kStatus);
         EXPECT_EQ(e.types, std::vector<VARTYPE>{VT_BSTR});
     }
     EXPECT_EQ(mounts, 3u);
@@ -142,15 +262,9 @@ TEST_F(ShellTest, StopAndPort) {
     advise(new EventSink(journal, 1));
     ASSERT_EQ(shell->stop(), S_OK);
     bool seen = false;
-    for (const SinkEvent& e : journal.events()) seen |= e.text == L"sio emulation is already stopped";
+    for (const SinkEvent& e : journal.events()) seen |= e.text == kAlreadyStopped;
     EXPECT_TRUE(seen) << "delivered before stop returned";
-    // Only a port that leads nowhere may be opened here: COM1 of this machine is its console.
-    wchar_t target[1024] = {};
-    DWORD size = sizeof target;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Wine\\Ports", L"COM8", RRF_RT_REG_SZ, nullptr, target, &size),
-              ERROR_SUCCESS);
-    ASSERT_NE(std::wstring(target).find(L"/nonexistent/"), std::wstring::npos)
-        << "COM8 does not lead nowhere; refusing to open it";
+    ASSERT_TRUE(leadsNowhere(8)) << "COM8 does not lead nowhere; refusing to open it";
     ASSERT_EQ(shell->put_serialPort(8), S_OK);
     BYTE port = 99;
     shell->get_serialPort(&port);
@@ -158,7 +272,7 @@ TEST_F(ShellTest, StopAndPort) {
     ASSERT_EQ(shell->start(), S_OK);
     EXPECT_TRUE(journal.waitForText(L"cannot start emulation without a valid COM port (CStateStore::start.1)"));
     for (const SinkEvent& e : journal.events()) {
-        if (e.id != 4) continue;
+        if (e.id != kError) continue;
         EXPECT_EQ(e.types, (std::vector<VARTYPE>{VT_BSTR, VT_I4}));
     }
 }
@@ -267,42 +381,178 @@ TEST_F(ShellTest, EveryMemberByNameThroughIDispatch) {
     EXPECT_EQ(r.vt, VT_BOOL);
     EXPECT_EQ(r.boolVal, VARIANT_TRUE);
     ASSERT_EQ(call(4, method, {}, nullptr), S_OK);
-    EXPECT_TRUE(journal.waitForText(L"sio emulation is already stopped"));
+    EXPECT_TRUE(journal.waitForText(kAlreadyStopped));
 }
 
-// The newest Shell takes the events from the one before it; releasing it leaves nobody to
-// deliver to, so the first Shell stays silent too.
-TEST_F(ShellTest, SecondShellTakesTheEvents) {
+// Two front ends in two processes: the newer Shell takes the events while its client holds
+// it, and when that client lets go the first one hears them again.
+TEST_F(ShellTest, SecondClientComesAndGoes) {
     advise(new EventSink(journal, 1));
-    ComPtr<IShell> second;
-    ASSERT_EQ(CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
-                               reinterpret_cast<void**>(second.put())),
-              S_OK);
-    ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(second->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.put())), S_OK);
-    ComPtr<IConnectionPoint> secondPoint;
-    ASSERT_EQ(container->FindConnectionPoint(DIID__IShellEvents, secondPoint.put()), S_OK);
-    auto* sink = new EventSink(journal, 2);
-    DWORD cookie = 0;
-    ASSERT_EQ(secondPoint->Advise(sink, &cookie), S_OK);
-    sink->Release();
-
-    journal.clear();
-    ASSERT_EQ(shell->stop(), S_OK);  // delivered before it returns
-    std::vector<int> sinks;
-    for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
-    EXPECT_EQ(sinks, std::vector<int>{2}) << "the first Shell's own sink no longer hears it";
-
-    secondPoint->Unadvise(cookie);
-    secondPoint.reset();
-    container.reset();
-    second.reset();
+    const DWORD tag = GetCurrentProcessId();
+    NamedEvent ready(L"second-ready", tag), go(L"second-go", tag);
+    Child second(ownPath(), L"--second-client " + std::to_wstring(tag));
+    ASSERT_TRUE(ready.waitSet(second.process())) << "the second client has no Shell (its output says why)";
+    ASSERT_EQ(shell->stop(), S_OK);
+    EXPECT_FALSE(journal.waitForText(kAlreadyStopped, 0)) << "the first client heard while the second Shell lived";
+    go.set();
+    EXPECT_EQ(second.wait(), 0u) << "the second client's checks failed or it did not end (its output says which)";
     journal.clear();
     ASSERT_EQ(shell->stop(), S_OK);
-    EXPECT_TRUE(journal.events().empty()) << "nobody receives once the receiving Shell is gone";
+    EXPECT_TRUE(journal.waitForText(kAlreadyStopped)) << "the first Shell hears again once the second is released";
 }
 
+// A sink whose process was killed is dropped after its first failed call, and the sinks
+// after it still get that event. The dead sink is a proxy to an EventSink in a process of
+// its own, handed over as a marshaled reference.
+TEST_F(ShellTest, DeadSinkIsDropped) {
+    const DWORD tag = GetCurrentProcessId();
+    NamedEvent ready(L"sink-ready", tag);
+    const std::string file = dir.path("sink.objref");
+    Child host(ownPath(), L"--sink-host " + std::to_wstring(tag) + L" \"" + widen(file) + L"\"");
+    ASSERT_TRUE(ready.waitSet(host.process())) << "the sink's process did not marshal it (its output says why)";
+    const std::vector<unsigned char> bytes = readFile(file);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+    ASSERT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
+    ASSERT_EQ(stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr), S_OK);
+    ComPtr<IDispatch> remote;
+    ASSERT_EQ(CoUnmarshalInterface(stream.get(), IID_IDispatch, reinterpret_cast<void**>(remote.put())), S_OK);
+    DWORD dead = 0;
+    ASSERT_EQ(point->Advise(remote.get(), &dead), S_OK);
+    advise(new EventSink(journal, 1));
+    host.kill();
+
+    ASSERT_EQ(shell->stop(), S_OK);
+    EXPECT_TRUE(journal.waitForText(kAlreadyStopped)) << "the sink after the dead one";
+    EXPECT_EQ(point->Unadvise(dead), CONNECT_E_NOCONNECTION) << "the server still holds the dead sink";
+}
+
+// Handlers that call back into the same Shell, as a front end's do when it shows a drive's
+// path or the state with each line: no member may hold a lock across an event that such a
+// handler then waits for. Every member that can fail fails once; the handler of the first
+// Error mounts a missing file itself.
+TEST_F(ShellTest, HandlersCallBackIntoTheServer) {
+    ASSERT_TRUE(leadsNowhere(8)) << "COM8 does not lead nowhere; refusing to open it";
+    struct Calls {
+        std::atomic<int> made{0}, failed{0};
+        std::atomic<bool> mounted{false};
+    };
+    auto calls = std::make_shared<Calls>();
+    const std::wstring missing = widen(dir.path("missing.atr"));
+    // The sink holds its own Shell reference and counters: it may be called after the test.
+    advise(new EventSink(journal, 1, true, S_OK, [shell = shell, calls, missing](const SinkEvent& e) {
+        if (e.id != kStatus && e.id != kDebug && e.id != kError) return;
+        Bstr path;
+        VARIANT_BOOL stopped = 0;
+        BYTE port = 0;
+        const HRESULT answers[] = {shell->get_diskPath(1, path.put()), shell->get_isStopped(&stopped),
+                                   shell->get_serialPort(&port)};
+        for (HRESULT hr : answers) calls->failed += hr != S_OK;
+        if (e.id == kError && !calls->mounted.exchange(true)) {
+            Bstr again(SysAllocString(missing.c_str()));
+            calls->failed += shell->mountDisk(again.get(), 2, VARIANT_FALSE) != S_OK;
+        }
+        ++calls->made;
+    }));
+    const auto errorAt = [](const wchar_t* where) {
+        return [where](const SinkEvent& e) { return e.id == kError && e.text.find(where) != std::wstring::npos; };
+    };
+    const auto textIs = [](const wchar_t* text) { return [text](const SinkEvent& e) { return e.text == text; }; };
+    Bstr absent(SysAllocString(missing.c_str()));
+    Bstr nowhere(SysAllocString(widen(dir.path("absent\\new.atr")).c_str()));
+    const struct {
+        const char* member;
+        std::function<HRESULT()> call;
+        std::function<bool(const SinkEvent&)> event;  // where the system's text differs, the place
+        std::size_t count;
+    } cases[] = {
+        {"mountDisk", [&] { return shell->mountDisk(absent.get(), 1, VARIANT_FALSE); },
+         errorAt(L"(CDiskImage::loadImage.fopen)"), 2},  // the test's and the handler's
+        {"put_serialPort", [&] { return shell->put_serialPort(8); }, errorAt(L"(CSIOPort::openPort."), 1},
+        {"start", [&] { return shell->start(); },
+         textIs(L"cannot start emulation without a valid COM port (CStateStore::start.1)"), 1},
+        {"createImage", [&] { return shell->createImage(nowhere.get(), 720, 128); },
+         errorAt(L"(CDiskImage::createImage.fopen)"), 1},
+        {"swapDisks", [&] { return shell->swapDisks(1, 2); }, textIs(L"swapped disk 1 and 2"), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.member);
+        EXPECT_EQ(callBounded(c.member, c.call), S_OK);
+        EXPECT_TRUE(journal.waitFor(c.event, c.count));
+    }
+    EXPECT_GT(calls->made.load(), 0);
+    EXPECT_EQ(calls->failed.load(), 0) << "a member called from a handler failed";
+}
+
+namespace {
+
+// The second front end of SecondClientComesAndGoes: its Shell takes the events while it is
+// held, and its sink hears the first client's stop and its own. Exit code: failed checks.
+int secondClient(DWORD parent) {
+    int failures = 0;
+    const auto check = [&](bool ok, const char* what) {
+        if (!ok) std::printf("second client: FAILED - %s\n", what);
+        failures += !ok;
+        return ok;
+    };
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        NamedEvent ready(L"second-ready", parent), go(L"second-go", parent);
+        ComPtr<IShell> shell;
+        ComPtr<IConnectionPoint> point;
+        Journal journal;
+        auto* sink = new EventSink(journal, 2);
+        DWORD cookie = 0;
+        if (check(createShell(shell, point) == S_OK, "a Shell and its connection point") &&
+            check(point->Advise(sink, &cookie) == S_OK, "a sink connected")) {
+            const auto stopped = [](const SinkEvent& e) { return e.text == kAlreadyStopped; };
+            ready.set();
+            check(go.waitSet(), "the first client lets go");
+            check(journal.waitFor(stopped, 1), "the first client's stop reached the newer Shell's sink");
+            shell->stop();
+            check(journal.waitFor(stopped, 2), "its own stop reached its sink");
+            point->Unadvise(cookie);
+        }
+        sink->Release();
+    }
+    CoUninitialize();
+    std::fflush(stdout);
+    return failures;
+}
+
+// The process of DeadSinkIsDropped's dead sink: marshals an EventSink into `file`, says so,
+// and serves it until it is killed (or its test program ends).
+int sinkHost(DWORD parent, const std::string& file) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Journal journal;
+    auto* sink = new EventSink(journal, 9);
+    ComPtr<IStream> stream;
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+    if (SUCCEEDED(hr)) hr = CoMarshalInterface(stream.get(), IID_IDispatch, sink, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL);
+    HGLOBAL memory = nullptr;
+    ULARGE_INTEGER size{};
+    if (SUCCEEDED(hr)) hr = stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &size);
+    if (SUCCEEDED(hr)) hr = GetHGlobalFromStream(stream.get(), &memory);
+    if (FAILED(hr)) {
+        std::printf("sink host: FAILED - marshaling the sink: hr 0x%08lx\n", static_cast<unsigned long>(hr));
+        return 1;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(GlobalLock(memory));
+    writeFile(file, std::vector<unsigned char>(bytes, bytes + size.QuadPart));
+    GlobalUnlock(memory);
+    NamedEvent(L"sink-ready", parent).set();
+    const HANDLE test = OpenProcess(SYNCHRONIZE, FALSE, parent);
+    if (test) WaitForSingleObject(test, INFINITE);
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // The second processes of the tests above run this program again.
+    const std::string role = argc > 2 ? argv[1] : "";
+    if (role == "--second-client") return secondClient(std::strtoul(argv[2], nullptr, 10));
+    if (role == "--sink-host" && argc > 3) return sinkHost(std::strtoul(argv[2], nullptr, 10), argv[3]);
     ::testing::InitGoogleTest(&argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: shell_client_test PATH-OF-Vandrel.exe\n");
