@@ -1,6 +1,6 @@
 // An emulator with the controller's threads running: start and stop with their lines, the
-// halt, port changes, the queries, handlers that call back, a handler that blocks, two
-// emulators side by side, and everything at once from many threads.
+// halt, port changes, the queries, a handler that blocks, two emulators side by side, and
+// everything at once from many threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -35,8 +35,7 @@ protected:
 
     // Everything reported so far, once it has all been delivered, and forgets it. Delivery
     // keeps push order, so a marker delivered comes after every earlier record.
-    std::vector<ReceivedEvent> reported() { return reported(receiver); }
-    std::vector<ReceivedEvent> reported(RecordingReceiver& receiver) {
+    std::vector<ReceivedEvent> reported() {
         const std::string marker = "--- " + std::to_string(++markers_);
         emulator->notifier().postStatus("%s", marker.c_str());
         EXPECT_TRUE(receiver.waitForText('S', marker));
@@ -208,71 +207,6 @@ bool returnsWithin(std::function<void()> call, std::uint32_t ms = 20000) {
         job);
     return t.waitEnded(ms);
 }
-
-// A front end's handlers refresh their view of the drives from inside every event, and one
-// of them mounts from inside an Error, each through another thread as a server would take it.
-struct CallingBack : RecordingReceiver {
-    CEmulator* emulator = nullptr;
-    std::string missing;
-    std::atomic<int> stuck{0};
-    std::atomic<bool> mountedFromHandler{false};
-    void refresh() {
-        if (!returnsWithin([e = emulator] {
-                e->diskPath(1);
-                e->isStopped();
-                e->serialPort();
-            }))
-            ++stuck;
-    }
-    void Status(std::string_view text) override {
-        refresh();
-        RecordingReceiver::Status(text);
-    }
-    void Debug(std::string_view text) override {
-        refresh();
-        RecordingReceiver::Debug(text);
-    }
-    void Error(std::uint32_t n, std::string_view text) override {
-        refresh();
-        if (!mountedFromHandler.exchange(true) &&
-            !returnsWithin([this] { emulator->mountDisk(missing.c_str(), 2, false); }))
-            ++stuck;
-        RecordingReceiver::Error(n, text);
-    }
-};
-
-}  // namespace
-
-// Handlers that call back into the emulator from another thread never wait for a lock that
-// the reporting operation holds: every failing operation returns, and every event arrives.
-TEST_F(EmulatorTest, HandlersThatCallBackNeverWait) {
-    CallingBack front;
-    front.emulator = emulator.get();
-    front.missing = dir.path("missing.atr");
-    emulator->attach(&front);
-    wire->setPortNames({"COM1"});
-    const std::string nowhere = dir.path("no-such-dir") + "/new.atr";
-    const std::pair<const char*, std::function<void()>> calls[] = {
-        {"mountDisk", [&] { emulator->mountDisk(front.missing.c_str(), 1, false); }},
-        {"serialPort", [&] { emulator->setSerialPort(7); }},
-        {"start", [&] { emulator->start(); }},
-        {"createImage", [&] { emulator->createImage(nowhere.c_str(), 720, 128); }},
-        {"swapDisks", [&] { emulator->swapDisks(1, 2); }},
-        {"stop", [&] { emulator->stop(); }},
-    };
-    for (const auto& [name, call] : calls) EXPECT_TRUE(returnsWithin(call)) << name << " did not return";
-    const std::vector<ReceivedEvent> heard = reported(front);
-    emulator->detach(&front);
-    EXPECT_EQ(front.stuck, 0) << "a call from a handler waited for the server";
-    std::vector<std::string> said;
-    for (const ReceivedEvent& e : heard) said.push_back(e.kind == 'E' ? e.text.substr(e.text.rfind('(')) : e.text);
-    EXPECT_EQ(said, (std::vector<std::string>{"(CDiskImage::loadImage.fopen)", "(CDiskImage::loadImage.fopen)",
-                                              "(CSIOPort::openPort.CreateFile)", "(CStateStore::start.1)",
-                                              "(CDiskImage::createImage.fopen)", "swapped disk 1 and 2",
-                                              "sio emulation is already stopped"}));
-}
-
-namespace {
 
 // A handler that does not come back from the first Command until told.
 struct StuckInCommand : RecordingReceiver {
