@@ -256,14 +256,12 @@ TEST_F(ShellTest, ImagesAndTheirEvents) {
     EXPECT_EQ(mounts, 3u);
 }
 
-// stop while stopped says so before it returns; a port that cannot be opened leaves 0 and an
-// Error event with its number and text.
+// stop while stopped says so; a port that cannot be opened leaves 0 and an Error event with
+// its number and text.
 TEST_F(ShellTest, StopAndPort) {
     advise(new EventSink(journal, 1));
     ASSERT_EQ(shell->stop(), S_OK);
-    bool seen = false;
-    for (const SinkEvent& e : journal.events()) seen |= e.text == kAlreadyStopped;
-    EXPECT_TRUE(seen) << "delivered before stop returned";
+    EXPECT_TRUE(journal.waitForText(kAlreadyStopped));
     ASSERT_TRUE(leadsNowhere(8)) << "COM8 does not lead nowhere; refusing to open it";
     ASSERT_EQ(shell->put_serialPort(8), S_OK);
     BYTE port = 99;
@@ -282,18 +280,22 @@ TEST_F(ShellTest, StopAndPort) {
 TEST_F(ShellTest, Sinks) {
     const DWORD first = advise(new EventSink(journal, 1));
     advise(new EventSink(journal, 2, true, E_FAIL));
-    shell->stop();
-    std::vector<int> order;
-    for (const SinkEvent& e : journal.events()) order.push_back(e.sink);
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    // The sinks that heard one event, in the order they heard it.
+    auto heard = [&] {
+        journal.clear();
+        shell->stop();
+        const auto stopped = [](const SinkEvent& e) { return e.text == kAlreadyStopped; };
+        EXPECT_TRUE(journal.waitFor(stopped, 2));
+        std::vector<int> order;
+        for (const SinkEvent& e : journal.events())
+            if (stopped(e)) order.push_back(e.sink);
+        return order;
+    };
+    EXPECT_EQ(heard(), (std::vector<int>{1, 2}));
     ASSERT_EQ(point->Unadvise(first), S_OK);
     cookies.erase(cookies.begin());
     advise(new EventSink(journal, 3));
-    journal.clear();
-    shell->stop();
-    order.clear();
-    for (const SinkEvent& e : journal.events()) order.push_back(e.sink);
-    EXPECT_EQ(order, (std::vector<int>{3, 2})) << "the third sink took the first slot";
+    EXPECT_EQ(heard(), (std::vector<int>{3, 2})) << "the third sink took the first slot";
 
     DWORD cookie = 123;
     auto* refused = new EventSink(journal, 4, false);

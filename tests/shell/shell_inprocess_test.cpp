@@ -251,21 +251,25 @@ TEST_F(InProcess, EnumConnections) {
     second->Release();
 }
 
-// Only the newest Shell sends events; releasing it gives them back to the older one, and a
-// Shell that comes and goes beneath the newest takes nothing from anyone.
+// Only the newest Shell sends events; releasing it gives them back to the one before, and a
+// Shell that comes and goes leaves the others as they were.
 TEST_F(InProcess, NewestShellTakesTheEvents) {
     ComPtr<IShell> older = create();
     ASSERT_TRUE(older);
     ComPtr<IConnectionPoint> olderPoint = pointOf(older.get());
     DWORD olderCookie = 0;
     ASSERT_EQ(olderPoint->Advise(owned(new EventSink(journal, 1)).get(), &olderCookie), S_OK);
-    const std::wstring stopped = L"sio emulation is already stopped";
+    // Each look swaps a pair of drives of its own, so that a line left over from an earlier
+    // test cannot be taken for it.
+    int looks = 0;
     auto sinksThatHeard = [&](IShell* through) {
-        journal.clear();
-        EXPECT_EQ(through->stop(), S_OK);
-        EXPECT_TRUE(journal.waitForText(stopped));
+        const BYTE d = static_cast<BYTE>(++looks);
+        const std::wstring line = L"swapped disk " + std::to_wstring(d) + L" and " + std::to_wstring(d + 1);
+        EXPECT_EQ(through->swapDisks(d, static_cast<BYTE>(d + 1)), S_OK);
+        EXPECT_TRUE(journal.waitForText(line));
         std::vector<int> sinks;
-        for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
+        for (const SinkEvent& e : journal.events())
+            if (e.text == line) sinks.push_back(e.sink);
         return sinks;
     };
     EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{1});
@@ -277,7 +281,7 @@ TEST_F(InProcess, NewestShellTakesTheEvents) {
     ASSERT_EQ(newerPoint->Advise(owned(new EventSink(journal, 2)).get(), &newerCookie), S_OK);
     EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{2}) << "through the older object, to the newer";
     {
-        ComPtr<IShell> between = create();  // comes and goes beneath the newest
+        ComPtr<IShell> between = create();  // comes and goes on top
         ASSERT_TRUE(between);
     }
     EXPECT_EQ(sinksThatHeard(older.get()), std::vector<int>{2});
@@ -297,12 +301,15 @@ TEST_F(InProcess, GoneSinkIsDropped) {
     DWORD cookies[4] = {};
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(point->Advise(owned(new EventSink(journal, i, true, answers[i])).get(), &cookies[i]), S_OK);
-    ASSERT_EQ(shell->stop(), S_OK);
-    ASSERT_TRUE(journal.waitForText(L"sio emulation is already stopped"));
-    journal.clear();
-    ASSERT_EQ(shell->stop(), S_OK);
+    // The first event reaches all four; the second only the two whose clients are still there.
+    for (BYTE d : {1, 3}) {
+        const std::wstring line = L"swapped disk " + std::to_wstring(d) + L" and " + std::to_wstring(d + 1);
+        ASSERT_EQ(shell->swapDisks(d, static_cast<BYTE>(d + 1)), S_OK);
+        ASSERT_TRUE(journal.waitFor([&](const SinkEvent& e) { return e.text == line; }, d == 1 ? 4 : 2));
+    }
     std::vector<int> sinks;
-    for (const SinkEvent& e : journal.events()) sinks.push_back(e.sink);
+    for (const SinkEvent& e : journal.events())
+        if (e.text == L"swapped disk 3 and 4") sinks.push_back(e.sink);
     EXPECT_EQ(sinks, (std::vector<int>{1, 3}));
     EXPECT_EQ(point->Unadvise(cookies[0]), CONNECT_E_NOCONNECTION);
     EXPECT_EQ(point->Unadvise(cookies[2]), CONNECT_E_NOCONNECTION);
