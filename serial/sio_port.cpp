@@ -9,7 +9,7 @@
 // whether the transfer may be issued again.
 //
 // The command line's change event: the command-frame read counts any EV_RING, on either
-// edge. Other transfers sample the ring indicator when they arm the watch and again when the
+// edge, and also takes its five bytes when the line is asserted as they complete. Other transfers sample the ring indicator when they arm the watch and again when the
 // event arrives, and ignore the release of a line that was already asserted when the watch
 // was armed (the tail of the command that is being answered); drivers that report both edges
 // would otherwise abandon every data frame.
@@ -248,10 +248,17 @@ bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t*
             } else if (signalled == 1) {
                 inFlight = false;
                 if (frameMode && !eventSeen) {
-                    // Five bytes without the command line are not a command frame.
-                    purgeBuffers();
-                    success = false;
-                    break;
+                    // A driver may lose an edge that came before its wait began (Wine takes the
+                    // lines it first sees as its baseline). A frame holds the line until well
+                    // after its last byte, so the level now is a second witness. Five bytes
+                    // without the command line are not a command frame.
+                    if (ringIsOn()) {
+                        eventSeen = true;
+                    } else {
+                        purgeBuffers();
+                        success = false;
+                        break;
+                    }
                 }
                 std::uint32_t moved = 0;
                 if (device_->getOverlappedResult(comm::Operation::Transfer, moved, false)) {

@@ -188,7 +188,8 @@ TEST_F(SioPortTest, SetPortRules) {
     EXPECT_NE(e[1].text.find("(CSIOPort::openPort.CreateFile)"), std::string::npos);
 }
 
-// A command frame counts only when the command line comes before or with its last byte.
+// A command frame counts only when the command line comes before or with its last byte, as
+// an edge or as the level when the bytes are complete.
 TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
     openCom();
     {
@@ -204,6 +205,16 @@ TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
         // Having seen the command line, the read waits for its bytes alone: a watch armed
         // then would only delay the answer while the frame's clean-up ends it.
         EXPECT_EQ(fake->observed().watchesArmed, armed + 1);
+    }
+    expectSettled();
+    {
+        // A line asserted before the watch was armed, whose edge the driver never reports: its
+        // level when the bytes are complete still makes them a frame.
+        Transfer read(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->arrive(kFrame);
+        ASSERT_TRUE(read.finish());
+        EXPECT_TRUE(read.result());
     }
     expectSettled();
     fake->setRing(false);
