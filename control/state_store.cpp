@@ -8,6 +8,7 @@
 namespace {
 constexpr std::uint32_t kPumpIntervalMs = 100;
 constexpr std::uint32_t kNoPort = 42;
+constexpr std::uint32_t kAnswerMs = 2000;  // a port that neither answers nor fails by then still runs
 }  // namespace
 
 CStateStore::CStateStore(CNotifier& notifier, WithoutPump)
@@ -71,12 +72,15 @@ bool CStateStore::start(bool quiet) {
     }
     setStopRequested(false);
     setHalted(false);
+    // A port that failed under the last emulation is opened afresh: the device may be back.
+    if (drives_ && drives_->port().isBroken()) drives_->port().openPort(drives_->port().portNumber());
     if (!drives_ || !drives_->port().isOpen()) {
         notifier_.postSystemError(kNoPort, "CStateStore::start", "1", "cannot start emulation without a valid COM port");
         return false;
     }
     platform::setProcessRealtime();
     platform::setCurrentThreadPriority(platform::ThreadPriority::Idle);
+    drives_->port().awaitAnswer();
     platform::Thread thread = platform::Thread::start(emulationThreadMain, drives_);
     if (!thread.valid()) {
         notifier_.postSystemError(platform::lastError(), "CStateStore::start", "CreateThread");
@@ -87,9 +91,13 @@ bool CStateStore::start(bool quiet) {
         platform::MutexLock handle(threadHandleLock_);
         emulationThread_ = std::move(thread);
     }
-    if (!quiet && !isStopped())
-        notifier_.postStatus("sio emulation started on COM%d", drives_->port().portNumber());
-    return !isStopped();
+    // Started means serving: only once the port has taken the first watch or transfer, so
+    // that a port that is gone says so instead.
+    const platform::Event* outcome[] = {&drives_->port().answeredEvent(), &haltEvent()};
+    platform::waitAny(outcome, 2, kAnswerMs);
+    const bool running = !isHalted() && !isStopped();
+    if (!quiet && running) notifier_.postStatus("sio emulation started on COM%d", drives_->port().portNumber());
+    return running;
 }
 
 bool CStateStore::stop(bool quiet) {

@@ -1,25 +1,38 @@
 // CSIOPort: opening the port with the SIO line settings, and the transfer engine.
 //
-// Implementation details of doOverlappedComCrud: each pass first arms the command-line
-// watch (WaitCommEvent on EV_RING) if it is not armed, then issues the read or write for the
-// bytes still missing if none is in flight, then waits on four events: the watch, the
-// transfer, the controller's stop request and its halt. The lowest signalled index wins, so
-// the command line is handled before a completed transfer. A line error aborts I/O (the
-// port's abort-on-error setting) and shows as error 995; checkLineError clears it and says
-// whether the transfer may be issued again.
+// Implementation details of doOverlappedComCrud: a transfer is a Pass (its watch, its I/O,
+// its outcome) taken through named steps. Each round arms the command-line watch
+// (WaitCommEvent on EV_RING) unless it is armed or can tell nothing new, issues the read or
+// write for the bytes still missing unless one is in flight, then waits on four events: the
+// watch, the transfer, the controller's stop request and its halt. The lowest signalled
+// index wins, so the command line is taken before a completed transfer. A line error aborts
+// I/O (the port's abort-on-error setting) and shows as error 995; checkLineError clears it
+// and says whether the transfer may be issued again. A round that could not wait for
+// anything is a spin: a few are a line error's retries, more are a broken device.
 //
 // The command line's change event: the command-frame read counts any EV_RING, on either
-// edge, and also takes its five bytes when the line is asserted as they complete. Other transfers sample the ring indicator when they arm the watch and again when the
-// event arrives, and ignore the release of a line that was already asserted when the watch
-// was armed (the tail of the command that is being answered); drivers that report both edges
+// edge, and also takes its five bytes when the line is asserted as they complete. Other
+// transfers sample the ring indicator when they arm the watch and again when the event
+// arrives, and ignore the release of a line that was already asserted when the watch was
+// armed (the tail of the command that is being answered); drivers that report both edges
 // would otherwise abandon every data frame.
+//
+// Reads land in the port's own buffer and are copied out on success, and writes go out from
+// it: should a broken device not end its I/O when the transfer is over, nothing it does later
+// can touch memory that is no longer the caller's.
 #include "serial/sio_port.h"
 
 #include "platform/system_error.h"
 
+#include <cstring>
+
 namespace {
 constexpr const char* kEngine = "CSIOPort::doOverlappedComCrud";
 constexpr const char* kOpen = "CSIOPort::openPort";
+constexpr int kMaxSpins = 16;           // rounds of one transfer that found nothing to wait for
+constexpr int kMaxIdleFailures = 16;    // transfers in a row that failed without waiting
+constexpr std::uint32_t kSettleMs = 1000;  // for a pending operation to end once cancelled
+constexpr std::uint32_t kSettlePollMs = 20;
 }  // namespace
 
 CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
@@ -29,7 +42,7 @@ CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, CRunState& runStat
 CSIOPort::~CSIOPort() { closePort(); }
 
 bool CSIOPort::setPort(std::uint8_t n) {
-    if (n != portNumber_) openPort(n);
+    if (n != portNumber_ || broken_) openPort(n);
     return isOpen_;
 }
 
@@ -79,6 +92,7 @@ bool CSIOPort::openPort(std::uint8_t n) {
 }
 
 void CSIOPort::closePort() {
+    broken_ = false;
     device_->close();
     waitEvent_ = platform::Event();
     ioEvent_ = platform::Event();
@@ -106,7 +120,11 @@ void CSIOPort::purgeBuffers() {
 
 bool CSIOPort::checkLineError() {
     std::uint32_t errors = 0;
-    device_->clearCommError(&errors);
+    if (!device_->clearCommError(&errors)) {
+        // Nothing to learn about the line, and nothing cleared: a device that is gone.
+        halt(device_->lastError(), "CSIOPort::checkLineError", "ClearCommError");
+        return false;
+    }
     reporter_.postDebug("comm error: %d", static_cast<int>(errors));
     if (errors == comm::kLineFrameError || errors == comm::kLineRxOverflow) {
         reporter_.postDebug("frame error");
@@ -125,185 +143,210 @@ bool CSIOPort::isReleaseOfAnsweredLine(bool ringWhenArmed) {
 }
 
 bool CSIOPort::doOverlappedComCrud(Mode mode, std::uint32_t count, std::uint8_t* buffer) {
-    if (!isOpen_) return false;
+    transferWaited_ = false;
+    if (!isOpen_ || count > sizeof staging_) return false;
+    Pass p;
+    p.mode = mode;
+    p.count = count;
+    p.frameMode = mode == kRead && count == 5;
+    p.call = mode == kRead ? "ReadFile" : "WriteFile";
+    if (mode == kWrite) std::memcpy(staging_, buffer, count);
+    commandLineSeen_ = false;
 
-    const bool frameMode = mode == kRead && count == 5;
-    const char* transferCall = mode == kRead ? "ReadFile" : "WriteFile";
-    bool done = false, success = true, watchArmed = false, inFlight = false, eventSeen = false;
-    bool ringWhenArmed = false;
-    std::uint32_t total = 0;
-    std::uint32_t mask = 0;
-    const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &runState_.stopRequestEvent(),
-                                        &runState_.haltEvent()};
-
-    // Issues the transfer (or its rest); false when it failed for good (reported, or a line
-    // error that ends it). reissueNow: a line error allows a retry and nothing is pending.
-    bool reissueNow = false;
-    auto issue = [&] {
-        ioEvent_.reset();
-        std::uint32_t moved = 0;
-        const bool completed = mode == kRead
-                                   ? device_->readFile(buffer + total, count - total, moved, ioEvent_)
-                                   : device_->writeFile(buffer + total, count - total, moved, ioEvent_);
-        if (completed) {
-            // The completion also signals ioEvent: the wait below counts the bytes.
-            inFlight = true;
-            if (moved == count - total) done = true;
-            return;
-        }
-        const std::uint32_t error = device_->lastError();
-        if (error == comm::kErrorIoPending) {
-            inFlight = true;
-        } else if (error == comm::kErrorOperationAborted) {
-            if (checkLineError()) {
-                reissueNow = true;  // nothing is pending: waiting would wait for nothing
-            } else {
-                purgeBuffers();
-                done = true;
-                success = false;
-            }
-        } else {
-            halt(error, kEngine, transferCall);
-        }
-    };
     // A write is issued before its watch: one that the driver completes at once (a pty under
     // Wine takes every byte at once) needs no watch, and its answer goes out without waiting
     // for one to be armed and ended, which under Wine means a thread started and stopped.
-    bool issuedFirst = mode != kWrite;
-    commandLineSeen_ = false;
+    if (mode == kWrite) issue(p);
 
-    for (;;) {
-        if (runState_.isHalted()) break;
-        reissueNow = false;
+    while (!runState_.isHalted() && !(p.finished && !p.inFlight)) {
+        p.reissueNow = false;
+        if (!p.watchArmed && watchWanted(p)) armWatch(p);
+        if ((p.watchArmed || !watchWanted(p)) && !p.inFlight && !p.finished) issue(p);
 
-        if (!issuedFirst) {
-            issuedFirst = true;
-            issue();
-            if (runState_.isHalted()) break;
-            if (done && !inFlight) break;
-        }
-
-        // Once a frame read has seen the command line, another watch could tell it nothing
-        // new; not arming one spares the clean-up after the frame, where a watch that was
-        // armed only just now can take milliseconds to end (Wine starts a thread for each).
-        const bool watchWanted = !(frameMode && eventSeen) && !(inFlight && done);
-        if (!watchArmed && watchWanted) {
-            commandLineSeen_ = false;
-            waitEvent_.reset();
-            if (!frameMode) ringWhenArmed = ringIsOn();
-            mask = 0;
-            if (device_->waitCommEvent(mask, waitEvent_)) {
-                // An event already pending when the watch is armed interrupts even a frame.
-                if ((mask & comm::kEventRing) && !(!frameMode && isReleaseOfAnsweredLine(ringWhenArmed))) {
-                    commandLineSeen_ = true;
-                    done = true;
-                    success = false;
-                }
-            } else {
-                const std::uint32_t error = device_->lastError();
-                if (error == comm::kErrorIoPending) watchArmed = true;
-                else if (error == comm::kErrorOperationAborted) checkLineError();
-                else halt(error, kEngine, "WaitCommEvent");
-            }
-        }
-
-        if ((watchArmed || !watchWanted) && !inFlight && !done) issue();
-
-        if (inFlight || (watchArmed && !done && !reissueNow)) {
+        if (p.inFlight || (p.watchArmed && !p.finished && !p.reissueNow)) {
+            transferWaited_ = true;
+            const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &runState_.stopRequestEvent(),
+                                                &runState_.haltEvent()};
             const unsigned signalled = wait_(handles, 4, platform::kInfinite);
-            if (signalled == 0 && !watchArmed) {
-                // The late signal of a watch that has already ended (or of one that completed
-                // as it was armed): nothing to take from it.
-            } else if (signalled == 0) {
-                watchArmed = false;
-                std::uint32_t ignored = 0;
-                bool completed = device_->getOverlappedResult(comm::Operation::Watch, ignored, false);
-                if (!completed) {
-                    const std::uint32_t error = device_->lastError();
-                    if (error == comm::kErrorIoIncomplete) {
-                        // Wine may signal before its status says so (a ring that came while the
-                        // watch was being armed), or late, for a watch that already ended. The
-                        // mask tells them apart: events mean it completed, none means the
-                        // watch is still pending and the wake-up was not ours.
-                        completed = device_->completedMask() != 0;
-                        watchArmed = !completed;
-                    } else if (error == comm::kErrorOperationAborted) {
-                        checkLineError();
-                    } else {
-                        halt(error, kEngine, "GetOverlappedResult");
-                    }
-                }
-                if (completed && (device_->completedMask() & comm::kEventRing)) {
-                    if (frameMode) {
-                        eventSeen = true;
-                    } else if (isReleaseOfAnsweredLine(ringWhenArmed)) {
-                        // Ignored; the watch is armed again with the new state as baseline.
-                    } else {
-                        eventSeen = true;
-                        commandLineSeen_ = true;
-                        done = true;
-                        success = false;
-                    }
-                }
-            } else if (signalled == 1) {
-                inFlight = false;
-                if (frameMode && !eventSeen) {
-                    // A driver may lose an edge that came before its wait began (Wine takes the
-                    // lines it first sees as its baseline). A frame holds the line until well
-                    // after its last byte, so the level now is a second witness. Five bytes
-                    // without the command line are not a command frame.
-                    if (ringIsOn()) {
-                        eventSeen = true;
-                    } else {
-                        purgeBuffers();
-                        success = false;
-                        break;
-                    }
-                }
-                std::uint32_t moved = 0;
-                if (device_->getOverlappedResult(comm::Operation::Transfer, moved, false)) {
-                    total += moved;
-                    done = total == count;
-                } else {
-                    const std::uint32_t error = device_->lastError();
-                    if (error == comm::kErrorOperationAborted) {
-                        reporter_.postDebug("(%s!)", mode == kRead ? "r" : "w");
-                        if (!checkLineError()) {
-                            purgeBuffers();
-                            done = true;
-                            success = false;
-                        }
-                    } else {
-                        halt(error, kEngine, "GetOverlappedResult");
-                    }
-                }
-            } else if (signalled == 2 || signalled == 3) {
-                success = false;
-                break;
-            } else {
-                halt(platform::lastError(), kEngine, "WaitForSingleObject");
-            }
+            if (signalled == 0) takeWatchEvent(p);
+            else if (signalled == 1) takeCompletion(p);
+            else if (signalled == 2 || signalled == 3) p.end();
+            else halt(platform::lastError(), kEngine, "WaitForSingleObject");
+        } else if (!p.finished && ++p.spins > kMaxSpins) {
+            // Every round ends at once: the device fails each call as it comes.
+            halt(p.lastAbort, kEngine, p.lastAbortCall);
         }
-
-        if (done) break;
+        if (p.finished) break;
     }
 
-    settle(watchArmed, inFlight);
-    return success && !runState_.isHalted();
+    settle(p);
+    const bool moved = !p.failed && !runState_.isHalted();
+    if (moved && mode == kRead) std::memcpy(buffer, staging_, count);
+    // A line error may end a transfer at once now and then; every one in a row is a device
+    // that fails each call, and the emulation would only go round and round reporting it.
+    idleFailures_ = moved || transferWaited_ ? 0 : idleFailures_ + 1;
+    if (idleFailures_ > kMaxIdleFailures && !runState_.isHalted()) halt(p.lastAbort, kEngine, p.lastAbortCall);
+    return moved;
 }
 
-void CSIOPort::settle(bool watchArmed, bool inFlight) {
-    device_->cancelIo();
+bool CSIOPort::watchWanted(const Pass& p) const {
+    // Once a frame read has seen the command line, another watch could tell it nothing
+    // new; not arming one spares the clean-up after the frame, where a watch that was
+    // armed only just now can take milliseconds to end (Wine starts a thread for each).
+    return !(p.frameMode && p.lineSeen) && !(p.inFlight && p.finished);
+}
+
+void CSIOPort::armWatch(Pass& p) {
+    commandLineSeen_ = false;
+    waitEvent_.reset();
+    if (!p.frameMode) p.ringWhenArmed = ringIsOn();
+    std::uint32_t mask = 0;
+    if (device_->waitCommEvent(mask, waitEvent_)) {
+        answered_.set();
+        // An event already pending when the watch is armed interrupts even a frame.
+        if ((mask & comm::kEventRing) && !(!p.frameMode && isReleaseOfAnsweredLine(p.ringWhenArmed))) {
+            commandLineSeen_ = true;
+            p.end();
+        }
+        return;
+    }
+    const std::uint32_t error = device_->lastError();
+    if (error == comm::kErrorIoPending) {
+        answered_.set();
+        p.watchArmed = true;
+    } else if (error == comm::kErrorOperationAborted) {
+        p.aborted(error, "WaitCommEvent");
+        checkLineError();
+    } else {
+        halt(error, kEngine, "WaitCommEvent");
+    }
+}
+
+void CSIOPort::issue(Pass& p) {
+    ioEvent_.reset();
+    std::uint32_t moved = 0;
+    std::uint8_t* at = staging_ + p.moved;
+    const std::uint32_t rest = p.count - p.moved;
+    const bool completed = p.mode == kRead ? device_->readFile(at, rest, moved, ioEvent_)
+                                           : device_->writeFile(at, rest, moved, ioEvent_);
+    if (completed) {
+        // The completion also signals ioEvent: takeCompletion counts the bytes.
+        answered_.set();
+        p.inFlight = true;
+        if (moved == rest) p.finished = true;
+        return;
+    }
+    const std::uint32_t error = device_->lastError();
+    if (error == comm::kErrorIoPending) {
+        answered_.set();
+        p.inFlight = true;
+    } else if (error == comm::kErrorOperationAborted) {
+        p.aborted(error, p.call);
+        if (checkLineError()) {
+            p.reissueNow = true;  // nothing is pending: waiting would wait for nothing
+        } else {
+            purgeBuffers();
+            p.end();
+        }
+    } else {
+        halt(error, kEngine, p.call);
+    }
+}
+
+void CSIOPort::takeWatchEvent(Pass& p) {
+    if (!p.watchArmed) return;  // the late signal of a watch that has already ended
+    p.watchArmed = false;
     std::uint32_t ignored = 0;
-    if (watchArmed) {
+    bool completed = device_->getOverlappedResult(comm::Operation::Watch, ignored, false);
+    if (!completed) {
+        const std::uint32_t error = device_->lastError();
+        if (error == comm::kErrorIoIncomplete) {
+            // Wine may signal before its status says so (a ring that came while the watch
+            // was being armed), or late, for a watch that already ended. The mask tells them
+            // apart: events mean it completed, none means the watch is still pending and the
+            // wake-up was not ours.
+            completed = device_->completedMask() != 0;
+            p.watchArmed = !completed;
+        } else if (error == comm::kErrorOperationAborted) {
+            p.aborted(error, "GetOverlappedResult");
+            checkLineError();
+        } else {
+            halt(error, kEngine, "GetOverlappedResult");
+        }
+    }
+    if (!completed || !(device_->completedMask() & comm::kEventRing)) return;
+    if (p.frameMode) {
+        p.lineSeen = true;
+    } else if (!isReleaseOfAnsweredLine(p.ringWhenArmed)) {
+        // The release of the line that came with the frame being answered is ignored, and
+        // the watch is armed again with the new state as its baseline. Anything else is a
+        // new command.
+        p.lineSeen = true;
+        commandLineSeen_ = true;
+        p.end();
+    }
+}
+
+void CSIOPort::takeCompletion(Pass& p) {
+    p.inFlight = false;
+    if (p.frameMode && !p.lineSeen) {
+        // A driver may lose an edge that came before its wait began (Wine takes the lines it
+        // first sees as its baseline). A frame holds the line until well after its last byte,
+        // so the level now is a second witness. Five bytes without the command line are not
+        // a command frame.
+        if (!ringIsOn()) {
+            purgeBuffers();
+            p.end();
+            return;
+        }
+        p.lineSeen = true;
+    }
+    std::uint32_t moved = 0;
+    if (device_->getOverlappedResult(comm::Operation::Transfer, moved, false)) {
+        p.moved += moved;
+        p.finished = p.moved == p.count;
+        return;
+    }
+    const std::uint32_t error = device_->lastError();
+    if (error == comm::kErrorOperationAborted) {
+        p.aborted(error, "GetOverlappedResult");
+        reporter_.postDebug("(%s!)", p.mode == kRead ? "r" : "w");
+        if (!checkLineError()) {
+            purgeBuffers();
+            p.end();
+        }
+    } else {
+        halt(error, kEngine, "GetOverlappedResult");
+    }
+}
+
+bool CSIOPort::ended(comm::Operation op, const platform::Event& signal) {
+    std::uint32_t ignored = 0;
+    for (std::uint32_t waited = 0;; waited += kSettlePollMs) {
+        if (device_->getOverlappedResult(op, ignored, false)) return true;
+        if (device_->lastError() != comm::kErrorIoIncomplete) return true;
+        if (waited >= kSettleMs) return false;
+        // The signal may have been taken already: a wait that times out looks again.
+        const platform::Event* e = &signal;
+        platform::waitAny(&e, 1, kSettlePollMs);
+    }
+}
+
+void CSIOPort::settle(Pass& p) {
+    device_->cancelIo();
+    bool ok = true;
+    if (p.watchArmed) {
         // CancelIo does not end a pending WaitCommEvent everywhere; a new mask does.
         device_->setMask(comm::kEventRing);
-        device_->getOverlappedResult(comm::Operation::Watch, ignored, true);
+        ok = ended(comm::Operation::Watch, waitEvent_);
     }
-    if (inFlight) device_->getOverlappedResult(comm::Operation::Transfer, ignored, true);
+    if (p.inFlight) ok = ended(comm::Operation::Transfer, ioEvent_) && ok;
+    // Waiting on would hang the emulation thread past every stop: the device is lost.
+    if (!ok) halt(device_->lastError(), "CSIOPort::settle", p.watchArmed ? "SetCommMask" : "CancelIo");
 }
 
 void CSIOPort::halt(std::uint32_t error, const char* location, const char* operation) {
+    broken_ = true;
     runState_.setHalted(true);
     reporter_.postCriticalError(error, location, operation);
 }

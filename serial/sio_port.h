@@ -27,6 +27,7 @@ public:
     CSIOPort(const CSIOPort&) = delete;
     CSIOPort& operator=(const CSIOPort&) = delete;
 
+    // Opens COMn unless it is open already and not broken. True when a port is open.
     bool setPort(std::uint8_t n);
     bool openPort(std::uint8_t n);
     void closePort();
@@ -45,23 +46,69 @@ public:
     bool writeByte(std::uint8_t byte) { return doOverlappedComCrud(kWrite, 1, &byte); }
 
     bool commandLineSeen() const { return commandLineSeen_; }
+    // The last transfer waited for something (an event, its I/O) rather than failing at once.
+    bool lastTransferWaited() const { return transferWaited_; }
+    // Set once a watch is armed or a transfer issued since awaitAnswer(): the port works.
+    void awaitAnswer() { answered_.reset(); }
+    const platform::Event& answeredEvent() const { return answered_; }
+    // A failure of the line halted the emulation on this port; reopening it is the way back.
+    bool isBroken() const { return broken_; }
     std::uint32_t speed() const { return speed_; }
     // Read without a lock by any thread while the port is being changed.
     std::uint8_t portNumber() const { return portNumber_.load(); }
     bool isOpen() const { return isOpen_.load(); }
 
 private:
+    // One transfer: what it moves, where its watch and its I/O stand, and how it ends.
+    struct Pass {
+        Mode mode = kRead;
+        std::uint32_t count = 0;
+        bool frameMode = false;    // a 5-byte read: a command frame
+        const char* call = "";     // ReadFile or WriteFile, for reports
+        // the watch
+        bool watchArmed = false;
+        bool ringWhenArmed = false;
+        bool lineSeen = false;
+        // the I/O
+        bool inFlight = false;
+        std::uint32_t moved = 0;
+        bool reissueNow = false;  // a line error allows a retry and nothing is pending
+        int spins = 0;            // rounds that found nothing to wait for
+        std::uint32_t lastAbort = comm::kErrorOperationAborted;
+        const char* lastAbortCall = "ReadFile";
+        // the outcome: finished with every byte moved, or ended (failed)
+        bool finished = false;
+        bool failed = false;
+
+        void end() { finished = failed = true; }
+        void aborted(std::uint32_t error, const char* operation) {
+            lastAbort = error;
+            lastAbortCall = operation;
+        }
+    };
+
+    // The steps of a transfer.
+    bool watchWanted(const Pass& p) const;
+    void armWatch(Pass& p);
+    void issue(Pass& p);
+    void takeWatchEvent(Pass& p);
+    void takeCompletion(Pass& p);
+    // Ends the watch and the transfer that are still pending and waits, within a bound, for
+    // both; a device that does not end them is lost, and the emulation halts.
+    void settle(Pass& p);
+    bool ended(comm::Operation op, const platform::Event& signal);
+
     bool ringIsOn();
     // On when the watch was armed, off now: the command line that came with the frame being
     // answered has been released. Anything else is a new command.
     bool isReleaseOfAnsweredLine(bool ringWhenArmed);
-    // Ends the watch and the transfer that are still pending and waits for both, so that
-    // nothing writes into the caller's buffer or our records after we return.
-    void settle(bool watchArmed, bool inFlight);
     // A failure of the line during emulation: halts the emulation and reports it.
     void halt(std::uint32_t error, const char* location, const char* operation);
 
     bool commandLineSeen_ = false;
+    bool transferWaited_ = false;
+    int idleFailures_ = 0;
+    bool broken_ = false;
     std::uint32_t speed_ = 0;
     std::atomic<std::uint8_t> portNumber_{0};
     std::atomic<bool> isOpen_{false};
@@ -71,4 +118,6 @@ private:
     WaitFunction wait_;
     platform::Event waitEvent_;
     platform::Event ioEvent_;
+    platform::Event answered_{platform::EventReset::Manual, false};
+    std::uint8_t staging_[1024] = {};  // the largest frame: a 1023-byte sector and its checksum
 };

@@ -12,6 +12,7 @@ constexpr std::uint8_t kAck = 0x41;
 constexpr std::uint8_t kNak = 0x4E;
 constexpr std::uint8_t kComplete = 0x43;
 constexpr std::uint32_t kCompleteDelayUs = 1500;
+constexpr std::uint32_t kBackOffMs = 5;
 
 struct CommandRow {
     std::uint8_t command;
@@ -58,7 +59,15 @@ void CSIODrives::runEmulation() {
     for (;;) {
         if (runState_.isStopRequested() || runState_.isHalted()) return;
         std::uint8_t frame[5];
-        if (!port_->readBytes(frame, 5)) continue;
+        if (!port_->readBytes(frame, 5)) {
+            // A read that failed without waiting for anything would make this loop spin at
+            // time-critical priority: give the line a moment, unless asked to end.
+            if (!port_->lastTransferWaited()) {
+                const platform::Event* wake[] = {&runState_.stopRequestEvent(), &runState_.haltEvent()};
+                platform::waitAny(wake, 2, kBackOffMs);
+            }
+            continue;
+        }
         if (!checkCommandFrame(frame)) continue;
         dispatchCommand(frame);
     }

@@ -133,6 +133,24 @@ TEST_F(EmulatorTest, CriticalErrorHalts) {
     EXPECT_EQ(texts(reported()), std::vector<std::string>{"sio emulation started on COM1"});
 }
 
+// A port that is gone is not reported as started: its first transfer fails and halts. Once
+// the device is back, start opens it afresh and serves.
+TEST_F(EmulatorTest, GonePortNeverSaysStartedAndComesBack) {
+    ASSERT_TRUE(emulator->setSerialPort(1));
+    reported();
+    wire->failAlways(Call::WaitCommEvent, 21);
+    EXPECT_FALSE(emulator->start());
+    EXPECT_TRUE(emulator->controller().waitStopped(20000));
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 2u) << "the failure and the halt, and no started line";
+    EXPECT_EQ(e[0].number, 21u);
+    EXPECT_NE(e[0].text.find("(CSIOPort::doOverlappedComCrud.WaitCommEvent)"), std::string::npos);
+    wire->plugIn();
+    EXPECT_TRUE(emulator->start());
+    EXPECT_EQ(texts(reported()), std::vector<std::string>{"sio emulation started on COM1"});
+    EXPECT_EQ(wire->observed().opened.size(), 2u) << "opened afresh";
+}
+
 // Changing the port while running restarts quietly on the new one; while stopped it starts
 // nothing; the same number does not reopen.
 TEST_F(EmulatorTest, SerialPortChanges) {
@@ -236,6 +254,7 @@ TEST(Emulator, StuckHandlerHoldsUpNeitherBusNorStop) {
     options.queueCapacity = kCapacity;
     options.receiver = &front;
     CEmulator emulator(std::move(device), options);
+    ASSERT_TRUE(front.waitForText('S', "successfully loaded Vandrel version 1.1"));  // nothing else will queue
     const std::string image = dir.path("a.atr");
     ASSERT_TRUE(emulator.createImage(image.c_str(), 720, 128));
     ASSERT_TRUE(emulator.mountDisk(image.c_str(), 1, false));

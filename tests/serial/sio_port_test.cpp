@@ -565,3 +565,68 @@ TEST_F(SioPortTest, ClosedPortTransfersNothing) {
     EXPECT_FALSE(port->readBytes(frame.data(), 5));
     EXPECT_EQ(fake->observed().watchesArmed, 0);
 }
+
+// A device that fails every call (an adapter pulled out) ends the emulation with one critical
+// error instead of turning the time-critical emulation thread into a loop of retries and
+// Debug lines; a transfer never waits without bound for such a device to end its I/O.
+TEST_F(SioPortTest, BrokenDeviceHaltsInsteadOfSpinning) {
+    auto halted = [&](const char* where) {
+        EXPECT_TRUE(states.isHalted());
+        std::vector<ReceivedEvent> errors;
+        std::size_t debug = 0;
+        for (const ReceivedEvent& e : takeDelivered()) {
+            if (e.kind == 'E') errors.push_back(e);
+            debug += e.kind == 'D';
+        }
+        EXPECT_EQ(errors.size(), 2u) << "one critical error";
+        if (!errors.empty()) {
+            EXPECT_NE(errors[0].text.find(where), std::string::npos) << errors[0].text;
+        }
+        states.setHalted(false);
+        return debug;
+    };
+    openCom();
+    Bytes frame(5);
+    {
+        SCOPED_TRACE("every call aborted, the line clears without a word");
+        for (Call c : {Call::WaitCommEvent, Call::ReadFile, Call::WriteFile}) fake->failAlways(c, 995);
+        EXPECT_FALSE(port->readBytes(frame.data(), 5));
+        EXPECT_LE(halted("(CSIOPort::doOverlappedComCrud."), 40u) << "a bounded number of retries";
+    }
+    {
+        SCOPED_TRACE("every call aborted and the line cannot even be asked");
+        fake->failAlways(Call::ClearCommError, 21);
+        EXPECT_FALSE(port->readBytes(frame.data(), 5));
+        EXPECT_EQ(halted("(CSIOPort::checkLineError.ClearCommError)"), 0u);
+    }
+    fake->plugIn();
+    ASSERT_TRUE(port->setPort(3)) << "the same number reopens a port that failed";
+    EXPECT_FALSE(port->isBroken());
+    EXPECT_EQ(fake->observed().opened.size(), 2u);
+    {
+        SCOPED_TRACE("every transfer ends at once on a frame error");
+        fake->failAlways(Call::WaitCommEvent, 995);
+        fake->lineError(comm::kLineFrameError);
+        int transfers = 0;
+        while (!states.isHalted() && transfers < 100) {
+            fake->lineError(comm::kLineFrameError);
+            port->readBytes(frame.data(), 5);
+            ++transfers;
+        }
+        EXPECT_LE(transfers, 20) << "a port whose every transfer fails at once is given up";
+        halted("(CSIOPort::doOverlappedComCrud.WaitCommEvent)");
+    }
+    fake->plugIn();
+    ASSERT_TRUE(port->setPort(3));
+    {
+        SCOPED_TRACE("the new mask that should end the watch fails");
+        Transfer read(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingWatch());
+        fake->failNext(Call::SetMask, 31);
+        states.setStopRequested(true);
+        EXPECT_TRUE(read.finish()) << "the transfer waited for ever";
+        EXPECT_FALSE(read.result());
+        halted("(CSIOPort::settle.SetCommMask)");
+        states.setStopRequested(false);
+    }
+}

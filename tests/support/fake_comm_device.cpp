@@ -128,7 +128,18 @@ void FakeCommDevice::setInitialSettings(const comm::Settings& s) {
 
 void FakeCommDevice::failNext(Call call, std::uint32_t error) {
     std::lock_guard<std::mutex> lock(m_);
-    failures_[call] = error;
+    failures_[call] = {error, false};
+}
+
+void FakeCommDevice::failAlways(Call call, std::uint32_t error) {
+    std::lock_guard<std::mutex> lock(m_);
+    failures_[call] = {error, true};
+}
+
+void FakeCommDevice::plugIn() {
+    std::lock_guard<std::mutex> lock(m_);
+    failures_.clear();
+    lineErrors_ = 0;
 }
 
 FakeCommDevice::Observed FakeCommDevice::observed() {
@@ -191,8 +202,8 @@ bool FakeCommDevice::fail(std::uint32_t error) {
 bool FakeCommDevice::injected(Call call) {
     auto it = failures_.find(call);
     if (it == failures_.end()) return false;
-    lastError_ = it->second;
-    failures_.erase(it);
+    lastError_ = it->second.error;
+    if (!it->second.always) failures_.erase(it);
     return true;
 }
 
@@ -403,6 +414,7 @@ std::uint32_t FakeCommDevice::completedMask() const {
 bool FakeCommDevice::clearCommError(std::uint32_t* errors) {
     std::lock_guard<std::mutex> lock(m_);
     ++observed_.clears;
+    if (injected(Call::ClearCommError)) return false;
     if (errors) *errors = lineErrors_;
     lineErrors_ = 0;
     return true;

@@ -20,7 +20,7 @@ class FakeCommDevice : public comm::ICommDevice {
 public:
     enum class Call {
         Open, GetState, SetState, SetTimeouts, SetupQueues, SetMask, WaitCommEvent, ReadFile,
-        WriteFile, WatchResult, TransferResult, GetModemStatus
+        WriteFile, WatchResult, TransferResult, GetModemStatus, ClearCommError
     };
     // Which changes of the ring indicator raise EV_RING.
     enum class RingEdges { Both, ReleaseOnly };
@@ -68,6 +68,10 @@ public:
     void setPortNames(std::vector<std::string> names);  // the devices that exist
     void setInitialSettings(const comm::Settings& s);
     void failNext(Call call, std::uint32_t error);
+    // Every call of that kind fails from now on, as on a device that was pulled out, until
+    // it is plugged in again.
+    void failAlways(Call call, std::uint32_t error);
+    void plugIn();
 
     // --- what the engine did
     Observed observed();
@@ -138,7 +142,11 @@ private:
     std::vector<std::string> names_;
     comm::Settings device_;
     Observed observed_;
-    std::map<Call, std::uint32_t> failures_;
+    struct Failure {
+        std::uint32_t error;
+        bool always;
+    };
+    std::map<Call, Failure> failures_;
     std::deque<std::uint8_t> input_;
     std::vector<std::uint8_t> written_;
     std::vector<std::int64_t> writtenTimes_;
