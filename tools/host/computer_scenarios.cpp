@@ -36,6 +36,12 @@ Steps received(Bytes dataFrame)
             SioBusMaster::complete()};
 }
 
+// ACK, then the computer's data frame cut short after `cutAt` bytes by the next command.
+Steps cutShort(Bytes dataFrame, std::size_t cutAt)
+{
+    return {SioBusMaster::ack(), SioBusMaster::dataOutCut(std::move(dataFrame), cutAt)};
+}
+
 Steps refused() { return {SioBusMaster::nak()}; }
 Steps unanswered() { return {SioBusMaster::silence()}; }
 
@@ -68,6 +74,13 @@ public:
             result_.passed = false;
             result_.failures.push_back(what + ": " + x.failure);
         }
+        // A real computer gets its answer on a later try; a drive that missed the frame has
+        // still failed.
+        for (const auto& where : x.missedWhere) {
+            result_.passed = false;
+            result_.failures.push_back(what + ": missed (no answer within 16 ms), then sent "
+                                       "again; " + where);
+        }
         return x.fault == Fault::None || x.fault == Fault::Late;
     }
 
@@ -81,8 +94,9 @@ ComputerScenarios::ComputerScenarios(SioBusMaster& bus, DiskSet& disks) : bus_(b
 const std::vector<std::string>& ComputerScenarios::names()
 {
     static const std::vector<std::string> all{
-        "boot",   "directory",    "write-read",   "put",        "format",    "format-ED", "config",
-        "speed-up", "no-image", "not-a-drive", "bad-checksum", "bad-sector", "read-only"};
+        "boot",     "directory", "write-read",  "put",          "cut-write",  "format",   "format-ED",
+        "config",   "speed-up",  "no-image",    "not-a-drive",  "bad-checksum", "bad-sector",
+        "read-only"};
     return all;
 }
 
@@ -142,6 +156,19 @@ ScenarioResult ComputerScenarios::run(const std::string& name)
     } else if (name == "put") {
         for (std::uint16_t n : {2, 5, 361, 500, 719})
             writeAndRead(sio::kPut, n);
+    } else if (name == "cut-write") {
+        // Each data frame cut short (after its first byte, in its middle, before its checksum)
+        // by a read of the same sector: the drive answers the read with what the sector held.
+        AtrImage& image = disks_.disk(kBlankDrive).expected;
+        for (std::size_t cutAt : {1, 64, 128}) {
+            const std::uint16_t sector = 200;
+            const Bytes data = pattern(image.sizeOf(sector), sector, static_cast<std::uint8_t>(cutAt));
+            s.command("write D2: sector 200 cut after " + std::to_string(cutAt) + " bytes",
+                      frameFor(kBlankDrive, sio::kWrite, sector),
+                      cutShort(sio::dataFrame(data), cutAt));
+            read(kBlankDrive, sector);
+        }
+        writeAndRead(sio::kWrite, 200);  // and a whole one is still stored
     } else if (name == "format") {
         format(kSingleDrive, sio::kFormat);
         format(kDoubleDrive, sio::kFormat);
@@ -211,12 +238,13 @@ StressResult ComputerScenarios::stress(std::size_t frames, bool writes)
     StressResult result;
     AtrImage& blank = disks_.disk(kBlankDrive).expected;
     std::uint16_t lastWritten = 1;
+    std::size_t unansweredInARow = 0;
     const auto start = Clock::now();
     for (std::size_t i = 0; i < frames; ++i) {
         Bytes frame;
         Steps steps;
         Bytes written;
-        const unsigned kind = static_cast<unsigned>(i % (writes ? 8 : 6));
+        const unsigned kind = static_cast<unsigned>(i % (writes ? 10 : 6));
         auto readOf = [&](unsigned drive, std::uint16_t sector) {
             frame = frameFor(drive, sio::kRead, sector);
             steps = servedSector(disks_.disk(drive).expected.sector(sector));
@@ -226,6 +254,16 @@ StressResult ComputerScenarios::stress(std::size_t frames, bool writes)
             frame = frameFor(drive, sio::kStatus);
             steps = served(sio::statusFrame(image.sectorCount(), image.sectorSize(), false));
         };
+        auto writeOf = [&](bool cut) {
+            lastWritten = static_cast<std::uint16_t>(i * 29 % 720 + 1);
+            const Bytes data =
+                pattern(blank.sizeOf(lastWritten), lastWritten, static_cast<std::uint8_t>(i));
+            frame = frameFor(kBlankDrive, sio::kWrite, lastWritten);
+            steps = cut ? cutShort(sio::dataFrame(data), 1 + i * 41 % 128)
+                        : received(sio::dataFrame(data));
+            if (!cut)
+                written = data;
+        };
         switch (kind) {
         case 0: statusOf(kDemoDrive); break;
         case 1:
@@ -233,35 +271,36 @@ StressResult ComputerScenarios::stress(std::size_t frames, bool writes)
         case 3: readOf(kDoubleDrive, static_cast<std::uint16_t>(i * 53 % 720 + 1)); break;
         case 4: statusOf(kDoubleDrive); break;
         case 5: readOf(kEnhancedDrive, static_cast<std::uint16_t>(i * 97 % 1040 + 1)); break;
-        case 6: {
-            lastWritten = static_cast<std::uint16_t>(i * 29 % 720 + 1);
-            written = pattern(blank.sizeOf(lastWritten), lastWritten, static_cast<std::uint8_t>(i));
-            frame = frameFor(kBlankDrive, sio::kWrite, lastWritten);
-            steps = received(sio::dataFrame(written));
-            break;
-        }
+        case 6: writeOf(false); break;
+        case 8: writeOf(true); break;  // the read that follows cuts its data frame short
         default: readOf(kBlankDrive, lastWritten); break;
         }
         const auto x = bus_.exchange(frame, steps);
         ++result.frames;
         if ((x.fault == Fault::None || x.fault == Fault::Late) && !written.empty())
             std::copy(written.begin(), written.end(), blank.sector(lastWritten).begin());
+        result.missed += x.missed;
+        for (const auto& where : x.missedWhere)
+            if (result.missedWhere.size() < 20)
+                result.missedWhere.push_back("frame " + std::to_string(i) + ": " + where);
         switch (x.fault) {
         case Fault::None: break;
         case Fault::Stuck: ++result.stuck; break;
-        case Fault::Silent: ++result.missed; break;
+        case Fault::Silent: ++result.unanswered; break;
         case Fault::Wrong: ++result.corrupted; break;
         case Fault::Late: ++result.late; break;
         }
         if (!x.ok && result.firstFailures.size() < 20)
             result.firstFailures.push_back("frame " + std::to_string(i) + ": " + x.failure);
-        if (x.fault == Fault::Stuck && result.stuck >= 3)
-            break;  // the drive has stopped listening: the rest would only wait
+        unansweredInARow = x.fault == Fault::Silent ? unansweredInARow + 1 : 0;
+        if (x.fault == Fault::Stuck || unansweredInARow >= 10)
+            break;  // the drive has gone or stopped listening: the rest would only wait
         if ((i + 1) % 1000 == 0)
-            std::printf("  %zu frames, %zu failed, %.1f s\n", i + 1,
-                        result.missed + result.corrupted + result.stuck + result.late,
+            std::printf("  %zu frames, %zu missed, %zu failed, %.1f s\n", i + 1, result.missed,
+                        result.unanswered + result.corrupted + result.stuck + result.late,
                         micros(Clock::now() - start) / 1e6);
     }
+    result.cuts = bus_.figures().cuts;
     result.seconds = micros(Clock::now() - start) / 1e6;
     return result;
 }

@@ -402,11 +402,13 @@ bool PtyPeer::write(std::span<const std::uint8_t> bytes, Pacing pacing,
             waitUntil(start + byteTime_ * static_cast<long long>(done));
             chunk = 1;
         }
+        // Stamped before the call: the program may take the bytes before it returns.
+        const auto at = Clock::now();
         ssize_t n = ::write(master_, bytes.data() + done, chunk);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             if (lastWritten && done == bytes.size())
-                *lastWritten = Clock::now();
+                *lastWritten = at;
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)

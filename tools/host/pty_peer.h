@@ -189,7 +189,7 @@ public:
     // Writes every byte, or returns false when the pty refuses them for longer than timeout
     // (the program is not reading). Paced bytes start one byte time apart, measured from the
     // first, without drift; the wait is a sleep followed by a short spin.
-    // The moment the last byte went to the pty goes to *lastWritten.
+    // The moment the last byte was handed to the pty (just before the call) goes to *lastWritten.
     bool write(std::span<const std::uint8_t> bytes, Pacing pacing,
                std::chrono::milliseconds timeout = std::chrono::seconds(20),
                Clock::time_point* lastWritten = nullptr);

@@ -14,8 +14,13 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr microseconds kLeadMin{1200}, kLeadMax{1600};
+// A real computer's windows; the lead WaitForDrive keeps is 1200-1600 us (Wine sees a change
+// up to about 1.3 ms late).
+constexpr microseconds kLeadMin{750}, kCourteousLeadMin{1200}, kLeadMax{1600};
 constexpr microseconds kReleaseMin{650}, kReleaseMax{950};
+constexpr microseconds kGapMin{1000}, kGapMax{4000};
+// The quiet that tells this side a broken answer is over.
+constexpr milliseconds kQuiet{20};
 // How long an answer byte that is due may take before the drive counts as silent or stuck.
 constexpr milliseconds kByteTimeout{1000};
 // The computer's turnaround before it sends a data frame after the drive's ACK.
@@ -30,6 +35,7 @@ const char* nameOf(SioBusMaster::Step::Kind kind)
     case SioBusMaster::Step::Kind::Complete: return "COMPLETE";
     case SioBusMaster::Step::Kind::DataIn: return "data frame";
     case SioBusMaster::Step::Kind::DataOut: return "data frame out";
+    case SioBusMaster::Step::Kind::DataOutCut: return "data frame out, cut short";
     case SioBusMaster::Step::Kind::Silence: return "silence";
     }
     return "?";
@@ -51,10 +57,25 @@ std::string hexByte(std::uint8_t b)
     return text;
 }
 
+std::string countOf(std::size_t n, const char* what)
+{
+    return std::to_string(n) + " " + what;
+}
+
+void failWith(SioBusMaster::Exchange& x, SioBusMaster::Exchange::Fault fault,
+              const std::string& why)
+{
+    if (x.failure.empty()) {
+        x.failure = why;
+        x.fault = fault;
+    }
+}
+
 }  // namespace
 
-SioBusMaster::SioBusMaster(PtyPeer& peer, Pacing pacing, std::function<bool()> alive)
-    : peer_(peer), pacing_(pacing), alive_(std::move(alive))
+SioBusMaster::SioBusMaster(PtyPeer& peer, Pacing pacing, Timing timing,
+                           std::function<bool()> alive)
+    : peer_(peer), pacing_(pacing), timing_(timing), alive_(std::move(alive))
 {
 }
 
@@ -162,16 +183,18 @@ std::vector<TimedByte> SioBusMaster::readMany(std::size_t count, Clock::time_poi
     return all;
 }
 
-bool SioBusMaster::sendFrame(const Bytes& frame)
+bool SioBusMaster::sendFrame(const Bytes& frame, std::size_t* stray)
 {
     const unsigned n = sequence_++;
+    const bool real = timing_ == Timing::Real;
     // Spread over the windows without randomness.
-    const auto lead = kLeadMin + microseconds((n * 97) % 401);
+    const auto lead = real ? kLeadMin + microseconds((n * 97) % 851)
+                           : kCourteousLeadMin + microseconds((n * 97) % 401);
     const auto releaseAfter = kReleaseMin + microseconds((n * 61) % 301);
     const ModemLines& lines = peer_.lines();
-    // The drive has taken the line once Wine's thread has ended the wait it was polling
-    // (the wait's event is then set, and it comes before the read's completion) or the
-    // drive has armed its next one.
+    // WaitForDrive: the drive has taken the line once Wine's thread has ended the wait it was
+    // polling (the wait's event is then set, and it comes before the read's completion) or
+    // the drive has armed its next one.
     const auto armsBefore = lines.watchArms();
     const pid_t waiter = lines.waitingTid();
     auto taken = [&] {
@@ -183,33 +206,48 @@ bool SioBusMaster::sendFrame(const Bytes& frame)
                            &frameEnd_);
     };
 
+    if (answerEnd_ == Clock::time_point{})
+        answerEnd_ = Clock::now();  // the session's first command
+    if (real && !cutNow_) {
+        const auto gap = kGapMin + microseconds((n * 389) % 3001);
+        waitUntil(answerEnd_ + gap);
+        const auto took = Clock::now() - answerEnd_;
+        figures_.gapUs.push_back(micros(took));
+        if (took < kGapMin || took > kGapMax)
+            ++figures_.gapSlips;
+    }
+    cutNow_ = false;
+    *stray = peer_.discardInput();
     early_.clear();
+    trace_.clear();
     const auto asserted = Clock::now();
     peer_.setCommandLine(true);
+    trace_.push_back(driveAt("line asserted"));
     const std::size_t last = frame.size() - 1;
     Clock::time_point seen{};
+    waitUntil(asserted + lead);
+    const auto first = Clock::now();
+    const auto leadTaken = first - asserted;
+    figures_.leadUs.push_back(micros(leadTaken));
+    if (leadTaken < (real ? kLeadMin : kCourteousLeadMin) || leadTaken > kLeadMax)
+        ++figures_.leadSlips;
     if (pacing_ == Pacing::Paced) {
-        waitUntil(asserted + lead);
-        const auto first = Clock::now();
-        const auto leadTaken = first - asserted;
-        figures_.leadUs.push_back(micros(leadTaken));
-        if (leadTaken < kLeadMin || leadTaken > kLeadMax)
-            ++figures_.leadSlips;
         for (std::size_t i = 0; i < last; ++i) {
             waitUntil(first + peer_.byteTime() * static_cast<long long>(i));
             if (!put(frame[i]))
                 return false;
         }
         const auto due = first + peer_.byteTime() * static_cast<long long>(last);
-        const auto untilDue = std::chrono::duration_cast<milliseconds>(due - Clock::now());
-        if (!pollUntil(taken, std::max(untilDue, milliseconds(0)), &seen) || seen > due) {
-            ++figures_.heldLastBytes;
-            pollUntil(taken, kByteTimeout, &seen);
+        if (!real) {
+            const auto untilDue = std::chrono::duration_cast<milliseconds>(due - Clock::now());
+            if (!pollUntil(taken, std::max(untilDue, milliseconds(0)), &seen) || seen > due) {
+                ++figures_.heldLastBytes;
+                pollUntil(taken, kByteTimeout, &seen);
+            }
         }
         waitUntil(due);
     } else {
-        // Unpaced, the frame follows as soon as the drive has seen the line.
-        if (!pollUntil(taken, kByteTimeout, &seen))
+        if (!real && !pollUntil(taken, kByteTimeout, &seen))
             ++figures_.heldLastBytes;
         if (!peer_.write(std::span<const std::uint8_t>(frame).first(last), Pacing::Unpaced))
             return false;
@@ -219,6 +257,7 @@ bool SioBusMaster::sendFrame(const Bytes& frame)
     frameTransfers_ = lines.transfers();
     if (!put(frame[last]))
         return false;
+    trace_.push_back(driveAt("last byte"));
 
     // Whatever the drive sends meanwhile is kept, timed as it comes.
     const auto releaseAt = frameEnd_ + releaseAfter;
@@ -231,36 +270,92 @@ bool SioBusMaster::sendFrame(const Bytes& frame)
     waitUntil(releaseAt);
     peer_.setCommandLine(false);
     const auto after = Clock::now() - frameEnd_;
+    trace_.push_back(driveAt("line released"));
     figures_.releaseUs.push_back(micros(after));
     if (after < kReleaseMin || after > kReleaseMax)
         ++figures_.releaseSlips;
     return true;
 }
 
-SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
-                                              const std::vector<Step>& steps)
+SioBusMaster::DriveAt SioBusMaster::driveAt(const char* moment) const
+{
+    const ModemLines& lines = peer_.lines();
+    return {moment,
+            lines.latestArm(),
+            lines.reads(),
+            lines.writes(),
+            lines.arming(),
+            lines.waitForThreadEnd(lines.waitingTid(), milliseconds(0)),
+            peer_.pendingForProgram()};
+}
+
+std::string SioBusMaster::describe(const std::vector<DriveAt>& trace) const
+{
+    std::string text = "the frame's last byte went after the drive's transfer " +
+                        std::to_string(frameTransfers_.value_or(0));
+    for (const DriveAt& d : trace) {
+        text += "; " + std::string(d.moment) + ": wait " + std::to_string(d.arm.number) +
+                " armed after transfer " + std::to_string(d.arm.transfers) + " with the line " +
+                ((d.arm.inputs & ModemLines::kRing) ? "asserted" : "released") + ", polled " +
+                std::to_string(d.arm.polls) + (d.waiterEnded ? " (ended)" : " (polling)") +
+                (d.arming ? ", a thread inside WaitCommEvent" : "") + ", " +
+                countOf(d.reads, "reads") + ", " + countOf(d.writes, "writes") + ", " +
+                countOf(d.unread, "bytes unread");
+    }
+    return text;
+}
+
+void SioBusMaster::settle()
+{
+    const auto until = Clock::now() + kByteTimeout;
+    while (Clock::now() < until && !peer_.readUntil(256, Clock::now() + kQuiet).empty()) {
+    }
+    early_.clear();
+    answerEnd_ = Clock::now();
+}
+
+SioBusMaster::Try SioBusMaster::play(const Bytes& commandFrame, const std::vector<Step>& steps,
+                                     Exchange& x)
 {
     using Fault = Exchange::Fault;
-    Exchange x;
-    auto fail = [&](Fault fault, const std::string& why) {
-        if (x.failure.empty()) {
-            x.failure = why;
-            x.fault = fault;
-        }
-    };
-    if (!waitListening(kListenTimeout, &x.failure)) {
-        x.fault = Fault::Stuck;
-        return x;
+    if (!alive_()) {
+        failWith(x, Fault::Stuck, "the drive's process has gone");
+        return Try::Broken;
+    }
+    std::string why;
+    if (timing_ == Timing::WaitForDrive && !waitListening(kListenTimeout, &why)) {
+        failWith(x, Fault::Stuck, why);
+        return Try::Broken;
     }
     const ModemLines& lines = peer_.lines();
     const std::uint32_t writesBefore = lines.writes();
     const auto start = Clock::now();
-    x.wireBytes += commandFrame.size();
-    if (!sendFrame(commandFrame)) {
-        fail(Fault::Stuck, "the pty did not take the command frame");
-        return x;
+    std::size_t stray = 0;
+    if (!sendFrame(commandFrame, &stray)) {
+        failWith(x, Fault::Stuck, "the pty did not take the command frame");
+        return Try::Broken;
     }
+    if (stray > 0)
+        failWith(x, x.missed > 0 ? Fault::Late : Fault::Wrong,
+                 countOf(stray, "byte(s)") +
+                     (x.missed > 0 ? " came after the missed try's 16 ms" : " came after the end of the answer"));
     ++figures_.frames;
+    x.wireBytes += commandFrame.size();
+
+    // No first answer byte within 16 ms: the frame is missed (a silence that is due is no
+    // answer to miss).
+    if (!steps.empty() && steps.front().kind != Step::Kind::Silence) {
+        const Received r = readOne(frameEnd_ + kAckBound);
+        if (!r.byte) {
+            trace_.push_back(driveAt("16 ms after the last byte"));
+            ++x.missed;
+            ++figures_.missed;
+            x.missedWhere.push_back(describe(trace_));
+            answerEnd_ = Clock::now();
+            return Try::Missed;
+        }
+        early_.insert(early_.begin(), r);
+    }
 
     // Each ACK, NAK, COMPLETE and data frame the drive sends is one write of its own: the
     // times of those writes (the shim's record) are the drive's timing. This side's read
@@ -272,6 +367,13 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
     };
     std::vector<Sent> sent;
     bool broken = false;  // out of step with the drive: the rest cannot be judged
+    auto fail = [&](Fault fault, const std::string& text) {
+        failWith(x, fault, text);
+        broken = true;
+    };
+    auto writeOf = [&] {
+        return lines.writeStarted(writesBefore + 1 + static_cast<std::uint32_t>(sent.size()));
+    };
     Clock::time_point lastByte = frameEnd_;
     for (const Step& step : steps) {
         if (broken)
@@ -282,20 +384,15 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
         case Step::Kind::Complete: {
             const Received r = readOne(Clock::now() + kByteTimeout);
             if (!r.byte) {
-                fail(sent.empty() ? Fault::Silent : Fault::Wrong,
-                     std::string("no ") + nameOf(step.kind) + " (" +
-                         (sent.empty() ? "the drive stayed silent" : "the answer stopped") + ")");
-                broken = true;
+                fail(Fault::Wrong, std::string("no ") + nameOf(step.kind) + " (the answer stopped)");
                 break;
             }
             x.received.push_back(r.byte->value);
             lastByte = r.byte->at;
-            sent.push_back({step.kind, r, lines.writeStarted(writesBefore + 1 +
-                                                             static_cast<std::uint32_t>(sent.size()))});
+            sent.push_back({step.kind, r, writeOf()});
             if (r.byte->value != byteOf(step.kind)) {
-                fail(Fault::Wrong, std::string("expected ") + nameOf(step.kind) + ", got " +
-                                       hexByte(r.byte->value));
-                broken = true;
+                fail(Fault::Wrong,
+                     std::string("expected ") + nameOf(step.kind) + ", got " + hexByte(r.byte->value));
                 break;
             }
             ++x.bytesChecked;
@@ -308,47 +405,51 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
                 x.received.push_back(b.value);
             if (!got.empty()) {
                 lastByte = got.back().at;
-                sent.push_back({step.kind, {got.front(), false},
-                                lines.writeStarted(writesBefore + 1 +
-                                                   static_cast<std::uint32_t>(sent.size()))});
+                sent.push_back({step.kind, {got.front(), false}, writeOf()});
             }
-            for (std::size_t i = 0; i < got.size(); ++i) {
-                if (got[i].value != step.bytes[i]) {
+            for (std::size_t i = 0; i < got.size() && !broken; ++i) {
+                if (got[i].value != step.bytes[i])
                     fail(Fault::Wrong, "data frame byte " + std::to_string(i) + " is " +
                                            hexByte(got[i].value) + ", not " + hexByte(step.bytes[i]) +
                                            (i + 1 == step.bytes.size() ? " (the checksum)" : ""));
-                    broken = true;
-                    break;
-                }
-                ++x.bytesChecked;
+                else
+                    ++x.bytesChecked;
             }
-            if (!broken && got.size() < step.bytes.size()) {
+            if (!broken && got.size() < step.bytes.size())
                 fail(Fault::Wrong, "data frame cut short: " + std::to_string(got.size()) + " of " +
                                        std::to_string(step.bytes.size()) + " bytes");
-                broken = true;
-            }
             break;
         }
-        case Step::Kind::DataOut: {
+        case Step::Kind::DataOut:
+        case Step::Kind::DataOutCut: {
+            const bool cut = step.kind == Step::Kind::DataOutCut;
+            const auto bytes = std::span<const std::uint8_t>(step.bytes).first(
+                cut ? std::min(step.cutAt, step.bytes.size()) : step.bytes.size());
             if (pacing_ == Pacing::Paced)
                 waitUntil(lastByte + kDataTurnaround);
             Clock::time_point out{};
-            if (!peer_.write(step.bytes, pacing_, kByteTimeout, &out)) {
+            if (!peer_.write(bytes, pacing_, kByteTimeout, &out)) {
                 fail(Fault::Stuck, "the pty did not take the data frame");
-                broken = true;
                 break;
             }
             lastByte = out;
-            x.wireBytes += step.bytes.size();
+            x.wireBytes += bytes.size();
+            if (cut) {
+                // The computer stops where its next byte would have begun, and the next
+                // exchange asserts the line for its command at once.
+                if (pacing_ == Pacing::Paced)
+                    waitUntil(out + peer_.byteTime());
+                cutNow_ = true;
+                ++figures_.cuts;
+            }
             break;
         }
         case Step::Kind::Silence: {
             const Received r = readOne(Clock::now() + kSilence);
             if (r.byte) {
                 x.received.push_back(r.byte->value);
-                fail(Fault::Wrong, "the drive answered " + hexByte(r.byte->value) +
-                                       " where it must stay silent");
-                broken = true;
+                fail(Fault::Wrong,
+                     "the drive answered " + hexByte(r.byte->value) + " where it must stay silent");
             }
             break;
         }
@@ -367,11 +468,17 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
         const auto latency = firstAt - frameEnd_;
         x.ackUs = micros(latency);
         figures_.ackUs.push_back(*x.ackUs);
-        if (latency > kAckBound) {
+        if (latency < microseconds(0)) {
+            failWith(x, Fault::Wrong,
+                     std::string(nameOf(sent.front().kind)) + " " +
+                         std::to_string(static_cast<long>(-*x.ackUs)) +
+                         " us before the frame's last byte (an answer to something else)");
+        } else if (latency > kAckBound) {
             ++figures_.ackMisses;
-            fail(Fault::Late, std::string(nameOf(sent.front().kind)) + " " +
-                                  std::to_string(static_cast<long>(*x.ackUs)) +
-                                  " us after the frame's last byte (bound 16000 us)");
+            failWith(x, Fault::Late,
+                     std::string(nameOf(sent.front().kind)) + " " +
+                         std::to_string(static_cast<long>(*x.ackUs)) +
+                         " us after the frame's last byte (bound 16000 us)");
         }
     }
     for (std::size_t i = 1; i < sent.size(); ++i) {
@@ -389,19 +496,31 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
         figures_.completeUs.push_back(*x.completeUs);
         if (gap < kCompleteGap) {
             ++figures_.earlyCompletes;
-            fail(Fault::Late, "COMPLETE " + std::to_string(static_cast<long>(*x.completeUs)) +
-                                  " us after ACK (at least 1500 us)" +
-                                  (byWrites ? "" : " on this side's clock"));
+            failWith(x, Fault::Late,
+                     "COMPLETE " + std::to_string(static_cast<long>(*x.completeUs)) +
+                         " us after ACK (at least 1500 us)" + (byWrites ? "" : " on this side's clock"));
         }
     }
     x.wireBytes += x.received.size();
     x.commandUs = micros(lastByte - start);
     figures_.bytesChecked += x.bytesChecked;
-    if (broken) {
-        // Let the drive finish whatever it is still sending, so that the next command starts
-        // clean and is judged on its own.
-        std::string ignored;
-        waitListening(kListenTimeout, &ignored);
+    answerEnd_ = Clock::now();
+    return broken ? Try::Broken : Try::Answered;
+}
+
+SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
+                                              const std::vector<Step>& steps)
+{
+    Exchange x;
+    for (unsigned attempt = 1; attempt <= kTries; ++attempt) {
+        const Try t = play(commandFrame, steps, x);
+        if (t == Try::Broken)
+            settle();
+        if (t != Try::Missed)
+            break;
+        if (attempt == kTries)
+            failWith(x, Exchange::Fault::Silent,
+                     "no answer within 16 ms to any of " + std::to_string(kTries) + " tries");
     }
     x.ok = x.failure.empty();
     return x;
