@@ -233,7 +233,7 @@ ScenarioResult ComputerScenarios::run(const std::string& name)
     return result;
 }
 
-StressResult ComputerScenarios::stress(std::size_t frames, bool writes)
+StressResult ComputerScenarios::stress(std::size_t frames, bool writes, bool cuts)
 {
     StressResult result;
     AtrImage& blank = disks_.disk(kBlankDrive).expected;
@@ -272,7 +272,7 @@ StressResult ComputerScenarios::stress(std::size_t frames, bool writes)
         case 4: statusOf(kDoubleDrive); break;
         case 5: readOf(kEnhancedDrive, static_cast<std::uint16_t>(i * 97 % 1040 + 1)); break;
         case 6: writeOf(false); break;
-        case 8: writeOf(true); break;  // the read that follows cuts its data frame short
+        case 8: writeOf(cuts); break;  // cut: the read that follows cuts its data frame short
         default: readOf(kBlankDrive, lastWritten); break;
         }
         const auto x = bus_.exchange(frame, steps);

@@ -55,9 +55,10 @@ public:
     ScenarioResult run(const std::string& name);
 
     // Frames back to back: status and reads of D1:, D3: and D4: (each read compared with the
-    // disk), and with writes, writes of D2: whose sectors the reads then check too, and writes
-    // whose data frame a read of the same sector cuts short (the old data must come back).
-    StressResult stress(std::size_t frames, bool writes);
+    // disk), and with writes, writes of D2: whose sectors the reads then check too; with cuts
+    // also writes whose data frame a read of the same sector cuts short (the old data must
+    // come back).
+    StressResult stress(std::size_t frames, bool writes, bool cuts);
     // Sector reads of D1: one after another, timed.
     BenchResult bench(std::size_t sectors);
 

@@ -6,7 +6,8 @@
 //
 //   vandrel_computer --wine-sh cmake/wine.sh --prefix P --shim S [--shim32 S32] [--port 5]
 //                    --work DIR [--server Vandrel.exe] [--scenario NAME|all]
-//                    [--frames N [--writes] [--missed-allowed M]] [--bench [N]] [--unpaced]
+//                    [--frames N [--writes [--cut-writes]] [--missed-allowed M]] [--bench [N]]
+//                    [--unpaced]
 //                    [--wait-for-drive] [--show] -- FRONT-END.exe [ITS ARGUMENTS]
 //   vandrel_computer --make-demo PATH
 //
@@ -17,8 +18,8 @@
 //
 // --server registers that Vandrel.exe in the prefix before the front end starts and
 // unregisters it at the end. --scenario runs named scenarios (all of them by default) paced
-// at 19200 baud; --frames N runs N frames back to back instead (with --writes, writes too,
-// some cut short by the next command), and passes with at most M missed frames (default 0);
+// at 19200 baud; --frames N runs N frames back to back instead (with --writes, writes too, and
+// with --cut-writes some of them cut short by the next command), and passes with at most M missed frames (default 0);
 // --bench times N sector reads (default 200). The computer keeps a real computer's timing
 // (sio_bus_master.h); --wait-for-drive makes it wait for the drive to listen before each
 // command, for diagnosis only. Once the front end has gone and the prefix's processes have
@@ -64,13 +65,13 @@ struct Options {
     std::vector<std::string> frontEnd;
     unsigned port = 5;
     std::size_t frames = 0, benchSectors = 0, missedAllowed = 0;
-    bool writes = false, unpaced = false, waitForDrive = false, show = false;
+    bool writes = false, cutWrites = false, unpaced = false, waitForDrive = false, show = false;
 };
 
 const char* kUsage =
     "usage: vandrel_computer --wine-sh F --prefix D --shim F [--shim32 F] [--port N] --work D\n"
     "                        [--server F] [--scenario NAME|all]...\n"
-    "                        [--frames N [--writes] [--missed-allowed M]] [--bench [N]]\n"
+    "                        [--frames N [--writes [--cut-writes]] [--missed-allowed M]] [--bench [N]]\n"
     "                        [--unpaced] [--wait-for-drive] [--show] -- FRONT-END [ARGS]\n"
     "       vandrel_computer --make-demo PATH";
 
@@ -105,6 +106,7 @@ Options parse(int argc, char** argv)
         else if (a == "--scenario") o.scenarios.push_back(value());
         else if (a == "--frames") o.frames = std::stoul(value());
         else if (a == "--writes") o.writes = true;
+        else if (a == "--cut-writes") o.writes = o.cutWrites = true;
         else if (a == "--missed-allowed") o.missedAllowed = std::stoul(value());
         else if (a == "--wait-for-drive") o.waitForDrive = true;
         else if (a == "--unpaced") o.unpaced = true;
@@ -296,9 +298,9 @@ int runComputer(const Options& o)
                 if (o.frames > 0) {
                     std::printf("stress: %zu frames back to back (%s%s, %s)\n", o.frames,
                                 o.unpaced ? "unpaced" : "paced at 19200 baud",
-                                o.writes ? ", with writes, some cut short" : "",
+                                o.cutWrites ? ", with writes, some cut short" : o.writes ? ", with writes" : "",
                                 o.waitForDrive ? "waiting for the drive" : "real timing");
-                    stress = computer.stress(o.frames, o.writes);
+                    stress = computer.stress(o.frames, o.writes, o.cutWrites);
                 }
                 if (o.benchSectors > 0) {
                     bus.resetFigures();
