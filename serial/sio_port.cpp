@@ -226,17 +226,14 @@ void CSIOPort::issue(Pass& p) {
     ioEvent_.reset();
     std::uint32_t moved = 0;
     std::uint8_t* at = staging_ + p.moved;
-    // A frame read takes its first byte alone: the line is surely asserted when that byte has
-    // come, for the whole frame still follows, and its level then is a witness that does not
-    // depend on how late the driver reports the frame's end.
-    const std::uint32_t rest = p.frameMode && p.moved == 0 ? 1 : p.count - p.moved;
+    const std::uint32_t rest = p.count - p.moved;
     const bool completed = p.mode == kRead ? device_->readFile(at, rest, moved, ioEvent_)
                                            : device_->writeFile(at, rest, moved, ioEvent_);
     if (completed) {
         // The completion also signals ioEvent: takeCompletion counts the bytes.
         answered_.set();
         p.inFlight = true;
-        if (p.moved + moved == p.count) p.finished = true;
+        if (moved == rest) p.finished = true;
         return;
     }
     const std::uint32_t error = device_->lastError();
@@ -292,21 +289,22 @@ void CSIOPort::takeWatchEvent(Pass& p) {
 
 void CSIOPort::takeCompletion(Pass& p) {
     p.inFlight = false;
+    if (p.frameMode && !p.lineSeen) {
+        // A driver may lose an edge that came before its wait began (Wine takes the lines it
+        // first sees as its baseline). A frame holds the line until well after its last byte,
+        // so the level now is a second witness. Five bytes without the command line are not
+        // a command frame.
+        if (!ringIsOn()) {
+            purgeBuffers();
+            p.end();
+            return;
+        }
+        p.lineSeen = true;
+    }
     std::uint32_t moved = 0;
     if (device_->getOverlappedResult(comm::Operation::Transfer, moved, false)) {
         p.moved += moved;
         p.finished = p.moved == p.count;
-        if (p.frameMode && !p.lineSeen) {
-            // A driver may lose an edge that came before its wait began (Wine takes the lines
-            // it first sees as its baseline). A frame holds the line from before its first
-            // byte until well after its last, so the level as its bytes come is a second
-            // witness. Five bytes without the command line are not a command frame.
-            p.lineSeen = ringIsOn();
-            if (p.finished && !p.lineSeen) {
-                purgeBuffers();
-                p.end();
-            }
-        }
         return;
     }
     const std::uint32_t error = device_->lastError();

@@ -386,7 +386,7 @@ std::uint32_t busCalls(void* raw) {
     auto* s = static_cast<Stress*>(raw);
     SimComputer computer(*s->wire);
     while (!s->stop) {
-        if (s->wire->waitUntil([](const FakeCommDevice::Snapshot& w) { return w.listening(); }, 20)) {
+        if (s->wire->waitUntil([](const FakeCommDevice::Snapshot& w) { return w.readPending && w.readCount == 5; }, 20)) {
             s->wire->setRing(true);
             s->wire->arrive(SimComputer::frame(0x31, 'R', 1));
             s->wire->setRing(false);

@@ -83,8 +83,6 @@ public:
         bool watchPending = false;
         bool readPending = false;
         std::uint32_t readCount = 0;  // bytes asked for by the pending read
-        // The drive waits for a command frame: a frame read takes its first byte alone.
-        bool listening() const { return readPending && readCount == 1; }
         bool writePending = false;
         std::size_t inputQueued = 0;
         std::size_t writtenCount = 0;

@@ -5,12 +5,11 @@
 
 #include "sio/checksum.h"
 
-// A frame read listens with a pending read of its first byte: it arms its watch before it
-// issues the read, and keeps no watch only once it has seen the command line (a stray
-// release of it).
+// A pending 5-byte read is a frame read that listens: it arms its watch before it issues the
+// read, and keeps no watch only once it has seen the command line (a stray release of it).
 bool SimComputer::waitUntilListening() {
     return wire_.waitUntil([](const FakeCommDevice::Snapshot& s) {
-        return s.listening();
+        return s.readPending && s.readCount == 5;
     });
 }
 
@@ -36,7 +35,7 @@ SimComputer::Answer SimComputer::collect(std::size_t from, int readsBefore) {
     Answer a;
     // Back to listening: a command-frame read issued after the one that took our frame.
     a.listening = wire_.waitUntil([&](const FakeCommDevice::Snapshot& s) {
-        return s.observed.readsIssued > readsBefore && s.listening();
+        return s.observed.readsIssued > readsBefore && s.readPending && s.readCount == 5;
     });
     const Bytes all = wire_.written();
     const std::vector<std::int64_t> times = wire_.writtenTimes();
@@ -70,7 +69,7 @@ SimComputer::Answer SimComputer::withData(const Bytes& commandFrame, const Bytes
     bool dataWanted = false;
     wire_.waitUntil([&](const FakeCommDevice::Snapshot& s) {
         dataWanted = s.writtenCount > from && s.readPending && s.readCount == data.size() && s.watchPending;
-        const bool listening = s.observed.readsIssued > reads && s.listening();
+        const bool listening = s.observed.readsIssued > reads && s.readPending && s.readCount == 5;
         return dataWanted || listening;
     });
     const bool cutOff = sent < data.size();
