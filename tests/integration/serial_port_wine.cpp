@@ -315,10 +315,11 @@ public:
         return ok ? 0 : 1;
     }
 
-    // One command frame, for the driver's scenarios that arrange Wine's threads around it.
+    // One command frame, for the driver's scenarios that arrange Wine's threads around it. It
+    // begins on the driver's go byte: the driver sets up its holds first.
     int runOneFrame(std::uint8_t n)
     {
-        return opened(n) && oneFrame() && done() ? 0 : 1;
+        return opened(n) && go("before the frame") && oneFrame() && done() ? 0 : 1;
     }
 
 private:

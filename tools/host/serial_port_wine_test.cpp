@@ -673,10 +673,10 @@ private:
         return true;
     }
 
-    // The races below take the program's one-frame conversation: the marker kOneFrame, a
-    // frame read, its report, two go bytes. Each arranges, with the shim's holds, one way in which
-    // Wine completes a wait of that conversation behind CSIOPort's back (see the file's
-    // comment), and expects CSIOPort to read the frame and answer all the same.
+    // The races below take the program's one-frame conversation: a go byte, the marker
+    // kOneFrame, a frame read, its report, two go bytes. Each arranges, with the shim's holds,
+    // one way in which Wine completes a wait of that conversation behind CSIOPort's back (see
+    // the file's comment), and expects CSIOPort to read the frame and answer all the same.
 
     // The command line rises while the frame read's WaitCommEvent is still under way: the
     // shim holds the arming thread right after it has started Wine's waiting thread, which
@@ -687,10 +687,15 @@ private:
     {
         using Hold = ModemLines::Hold;
         ModemLines& lines = peer_.lines();
+        if (!waitingTransfer("the read of the go byte before the frame"))
+            return false;
         // The marker's write completes at once on a pty and arms no wait: the frame read's
-        // wait is the next.
+        // wait is the next after the go byte's. The hold is asked for before the go byte, so
+        // that the program cannot arm that wait first.
         const std::uint32_t frameWait = lines.watchArms() + 1;
         lines.askHold(Hold::Arming, frameWait);
+        if (!peer_.write(kGo, kWait) || !peer_.drain(kWait))
+            return fail("the program did not take the go byte before the frame");
         const bool ok = raceArming(lines, frameWait);
         lines.releaseHold(Hold::Arming);
         return ok && oneFrameAnswered() && lastGo();
@@ -731,7 +736,7 @@ private:
     {
         using Hold = ModemLines::Hold;
         ModemLines& lines = peer_.lines();
-        const bool ok = raceLateEvent(lines);
+        const bool ok = sendGo("before the frame") && raceLateEvent(lines);
         lines.releaseHold(Hold::Completion);
         lines.releaseHold(Hold::Arming);
         return ok;
@@ -779,15 +784,16 @@ private:
         return lastGo();
     }
 
-    // The one-frame conversation's last read: its go byte once it waits.
-    bool lastGo()
+    // A read of a go byte in the one-frame conversation: the byte once it waits.
+    bool sendGo(const std::string& which)
     {
-        if (!waitingTransfer("the read of the last go byte"))
+        if (!waitingTransfer("the read of the go byte " + which))
             return false;
         if (!peer_.write(kGo, kWait) || !peer_.drain(kWait))
-            return fail("the program did not take the last go byte");
+            return fail("the program did not take the go byte " + which);
         return true;
     }
+    bool lastGo() { return sendGo("at the end"); }
 
     // The report on the one frame: read, answered, and the go byte.
     bool oneFrameAnswered()
