@@ -122,8 +122,17 @@ void CMessageQueue::push(NotificationRecord record) {
         ++dropped_;
         return;
     }
-    if (dropped_ > 0) records_.push_back(dropNotice());
+    if (dropped_ > 0) {
+        records_.push_back(dropNotice());
+        ++accepted_;
+    }
     records_.push_back(std::move(record));
+    ++accepted_;
+}
+
+std::uint64_t CMessageQueue::accepted() {
+    platform::MutexLock hold(lock_);
+    return accepted_;
 }
 
 unsigned CMessageQueue::dropped() {

@@ -58,6 +58,8 @@ public:
 
     // Records dropped since the last notice of drops.
     unsigned dropped();
+    // Records taken in so far (not those dropped).
+    std::uint64_t accepted();
 
 private:
     NotificationRecord dropNotice();
@@ -65,6 +67,7 @@ private:
     const std::size_t capacity_;
     std::deque<NotificationRecord> records_;
     unsigned dropped_ = 0;
+    std::uint64_t accepted_ = 0;
     platform::Mutex lock_;
 };
 

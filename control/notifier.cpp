@@ -1,6 +1,8 @@
 // CNotifier: queueing reports, and delivering them with one deliverer at a time.
 #include "control/notifier.h"
 
+#include <chrono>
+
 void CNotifier::reportStatus(const char* text) { queue_.pushStatus(text); }
 
 void CNotifier::reportDebug(const char* text) {
@@ -29,9 +31,17 @@ void CNotifier::postUnknownCommand(std::uint8_t b1, std::uint8_t b2, std::uint8_
 
 void CNotifier::flushNotifications() {
     {
-        std::lock_guard<std::mutex> hold(drainLock_);
-        if (draining_) return;
+        std::unique_lock<std::mutex> hold(drainLock_);
+        if (draining_) {
+            // A handler that calls back on the deliverer's own thread must not wait for itself.
+            if (deliverer_ == std::this_thread::get_id()) return;
+            const std::uint64_t mine = queue_.accepted();
+            deliveredMore_.wait_for(hold, std::chrono::milliseconds(kDelivererWaitMs),
+                                    [&] { return delivered_ >= mine || !draining_; });
+            if (draining_) return;
+        }
         draining_ = true;
+        deliverer_ = std::this_thread::get_id();
     }
     for (;;) {
         std::optional<NotificationRecord> record;
@@ -40,9 +50,14 @@ void CNotifier::flushNotifications() {
             record = queue_.pop();
             if (!record) {
                 draining_ = false;
+                deliverer_ = {};
+                deliveredMore_.notify_all();
                 return;
             }
         }
         CMessageQueue::dispatch(*record, receivers_);
+        std::lock_guard<std::mutex> hold(drainLock_);
+        ++delivered_;
+        deliveredMore_.notify_all();
     }
 }

@@ -5,14 +5,18 @@
 // front end's handler may call straight back into the server, on another thread, for that
 // very lock. So reports only queue (the debug and error kinds also wake the pump), and
 // delivery happens where no lock is held: at the end of each operation of the emulator and
-// on the pump thread. A thread that finds a delivery in progress leaves its records to it
-// and returns at once: it never waits, because that deliverer may be inside a handler that
-// is calling this very operation. One deliverer at a time keeps every sink's events in push
-// order.
+// on the pump thread. One deliverer at a time keeps every sink's events in push order. A
+// thread that finds a delivery in progress waits a little for the deliverer to bring its
+// records (a front end expects an operation's own events before the operation returns),
+// but never long: that deliverer may be inside a handler that is calling this very
+// operation. Past the bound it leaves its records to the deliverer and returns.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "control/message_queue.h"
 #include "control/receiver.h"
@@ -29,10 +33,12 @@ public:
     void attach(IReceiver* receiver) { receivers_.attach(receiver); }
     void detach(IReceiver* receiver) { receivers_.detach(receiver); }
 
-    // Delivers every queued record on the calling thread, unless another thread is already
-    // delivering: then those records are left to it and this returns at once. Never call it
-    // with a lock held that an event handler's call could need.
+    // Delivers every queued record on the calling thread. When another thread is delivering,
+    // waits up to kDelivererWaitMs for it to deliver what was queued before this call, then
+    // leaves the rest to it. Never call it with a lock held that an event handler's call could
+    // need.
     void flushNotifications();
+    static constexpr int kDelivererWaitMs = 250;
 
     // Set by the reports that want delivery soon (debug lines and errors); the pump waits on it.
     const platform::Event& deliveryRequestedEvent() const { return deliveryRequested_; }
@@ -52,7 +58,11 @@ private:
 
     CMessageQueue queue_;
     CReceiverStack receivers_;
-    std::mutex drainLock_;  // guards draining_ together with each pop, so that a record
-    bool draining_ = false; // pushed while the deliverer stops is never left behind
+    std::mutex drainLock_;  // guards the deliverer's state together with each pop, so that a
+                            // record pushed while the deliverer stops is never left behind
+    std::condition_variable deliveredMore_;
+    bool draining_ = false;
+    std::thread::id deliverer_;
+    std::uint64_t delivered_ = 0;
     platform::Event deliveryRequested_{platform::EventReset::Auto, false};
 };
