@@ -514,7 +514,9 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
     Exchange x;
     for (unsigned attempt = 1; attempt <= kTries; ++attempt) {
         const Try t = play(commandFrame, steps, x);
-        if (t == Try::Broken)
+        // A drive whose thread was not scheduled in time may still answer the missed try: that
+        // answer belongs to the miss, not to the next try.
+        if (t == Try::Broken || t == Try::Missed)
             settle();
         if (t != Try::Missed)
             break;
