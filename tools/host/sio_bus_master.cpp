@@ -305,10 +305,10 @@ std::string SioBusMaster::describe(const std::vector<DriveAt>& trace) const
     return text;
 }
 
-void SioBusMaster::settle()
+void SioBusMaster::settle(std::chrono::milliseconds quiet)
 {
     const auto until = Clock::now() + kByteTimeout;
-    while (Clock::now() < until && !peer_.readUntil(256, Clock::now() + kQuiet).empty()) {
+    while (Clock::now() < until && !peer_.readUntil(256, Clock::now() + quiet).empty()) {
     }
     early_.clear();
     answerEnd_ = Clock::now();
@@ -516,8 +516,10 @@ SioBusMaster::Exchange SioBusMaster::exchange(const Bytes& commandFrame,
         const Try t = play(commandFrame, steps, x);
         // A drive whose thread was not scheduled in time may still answer the missed try: that
         // answer belongs to the miss, not to the next try.
-        if (t == Try::Broken || t == Try::Missed)
-            settle();
+        if (t == Try::Broken)
+            settle(kQuiet);
+        else if (t == Try::Missed)
+            settle(kSilence);  // its answer may come tens of milliseconds late
         if (t != Try::Missed)
             break;
         if (attempt == kTries)

@@ -147,7 +147,7 @@ private:
     Try play(const Bytes& commandFrame, const std::vector<Step>& steps, Exchange& x);
     // Reads whatever the drive still sends until the line has been quiet a while, so that the
     // next command starts clean and is judged on its own.
-    void settle();
+    void settle(std::chrono::milliseconds quiet);
     DriveAt driveAt(const char* moment) const;
     std::string describe(const std::vector<DriveAt>& trace) const;
 
