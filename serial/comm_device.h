@@ -73,8 +73,9 @@ public:
     virtual bool getOverlappedResult(Operation op, std::uint32_t& moved, bool wait) = 0;
     virtual std::uint32_t completedMask() const = 0;
 
-    // errors may be null when the caller only wants the line cleared.
-    virtual bool clearCommError(std::uint32_t* errors) = 0;
+    // ClearCommError: the line's error flags and the count of bytes waiting in the input
+    // queue; either may be null.
+    virtual bool clearCommError(std::uint32_t* errors, std::uint32_t* queued) = 0;
     virtual bool purge(std::uint32_t flags) = 0;
     virtual bool cancelIo() = 0;
 

@@ -44,6 +44,15 @@ public:
         return doOverlappedComCrud(kWrite, count, const_cast<std::uint8_t*>(buffer));
     }
     bool writeByte(std::uint8_t byte) { return doOverlappedComCrud(kWrite, 1, &byte); }
+    // Reads the next command frame. After a data frame that a new command cut short, that
+    // command's first bytes may have been taken with the data: they count with the frame.
+    bool readCommandFrame(std::uint8_t* frame);
+    // For a command frame whose checksum failed: waits until the command line is released
+    // (the frame is over), then makes frame the last five bytes received. False when nothing
+    // came after the five.
+    bool recoverCommandFrame(std::uint8_t* frame);
+    // Ends the watch that a transfer left armed for the next one: the emulation is over.
+    void endWatch();
 
     bool commandLineSeen() const { return commandLineSeen_; }
     // The last transfer waited for something (an event, its I/O) rather than failing at once.
@@ -64,10 +73,12 @@ private:
         Mode mode = kRead;
         std::uint32_t count = 0;
         bool frameMode = false;    // a 5-byte read: a command frame
+        bool watchless = false;    // a read of bytes already waiting
         const char* call = "";     // ReadFile or WriteFile, for reports
         // the watch
         bool watchArmed = false;
         bool ringWhenArmed = false;
+        bool answeredLineDown = false;  // the line of the command being answered, seen released
         bool lineSeen = false;
         // the I/O
         bool inFlight = false;
@@ -87,6 +98,7 @@ private:
         }
     };
 
+    bool transfer(Pass& p, std::uint8_t* buffer);
     // The steps of a transfer.
     bool watchWanted(const Pass& p) const;
     void armWatch(Pass& p);
@@ -94,18 +106,34 @@ private:
     void takeWatchEvent(Pass& p);
     void takeCompletion(Pass& p);
     // Ends the watch and the transfer that are still pending and waits, within a bound, for
-    // both; a device that does not end them is lost, and the emulation halts.
+    // both; a device that does not end them is lost, and the emulation halts. A watch that
+    // has seen nothing, armed while the line was released, is kept for the next transfer.
     void settle(Pass& p);
-    bool ended(comm::Operation op, const platform::Event& signal);
+    bool ended(comm::Operation op, const platform::Event& signal, std::uint32_t& moved);
+    // After a write, when nothing watches the line: a watch armed now is polled by the time
+    // the computer asserts the line for its next command.
+    void armWatchForNext();
+    // The frame that ends with the command line's release: carry_ and what came since;
+    // needsMore: false when nothing came since.
+    bool readFrameTail(std::uint8_t* frame, bool needsMore);
+    bool awaitLineRelease();
 
     bool ringIsOn();
     // On when the watch was armed, off now: the command line that came with the frame being
     // answered has been released. Anything else is a new command.
-    bool isReleaseOfAnsweredLine(bool ringWhenArmed);
+    bool isReleaseOfAnsweredLine(const Pass& p);
+    // The line as a waiting read finds it: the command line of a frame, or a new command.
+    void pollLine(Pass& p);
+    // A data read whose watch was armed with the answered command's line still asserted,
+    // and which has not seen that line released yet.
+    bool awaitsAnsweredRelease(const Pass& p) const;
     // A failure of the line during emulation: halts the emulation and reports it.
     void halt(std::uint32_t error, const char* location, const char* operation);
 
     bool commandLineSeen_ = false;
+    bool keptWatch_ = false;  // pending, armed with the line released, nothing seen yet
+    std::uint8_t carry_[5] = {};  // the last bytes of a read that a new command cut short
+    std::uint32_t carried_ = 0;
     bool transferWaited_ = false;
     int idleFailures_ = 0;
     bool broken_ = false;

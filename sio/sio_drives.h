@@ -40,7 +40,7 @@ public:
     // --- the responder (emulation thread only)
     // Serves command frames until the controller asks to stop or halts.
     void runEmulation();
-    bool checkCommandFrame(const std::uint8_t* frame);
+    bool checkCommandFrame(std::uint8_t* frame);
     void dispatchCommand(const std::uint8_t* frame);
     static const char* commandName(std::uint8_t command);
     static bool isAdmittedCommand(std::uint8_t command);

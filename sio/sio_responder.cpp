@@ -57,9 +57,12 @@ bool CSIODrives::isAdmittedCommand(std::uint8_t command) { return rowOf(command)
 
 void CSIODrives::runEmulation() {
     for (;;) {
-        if (runState_.isStopRequested() || runState_.isHalted()) return;
+        if (runState_.isStopRequested() || runState_.isHalted()) {
+            port_->endWatch();
+            return;
+        }
         std::uint8_t frame[5];
-        if (!port_->readBytes(frame, 5)) {
+        if (!port_->readCommandFrame(frame)) {
             // A read that failed without waiting for anything would make this loop spin at
             // time-critical priority: give the line a moment, unless asked to end.
             if (!port_->lastTransferWaited()) {
@@ -78,8 +81,11 @@ std::uint32_t emulationThreadMain(void* drives) {
     return 0;
 }
 
-bool CSIODrives::checkCommandFrame(const std::uint8_t* frame) {
+bool CSIODrives::checkCommandFrame(std::uint8_t* frame) {
     if (sioChecksum(frame, 4) == frame[4]) return true;
+    // Bytes left over from an earlier frame put this one out of step; the frame proper is
+    // the last five bytes before the command line's release.
+    if (port_->recoverCommandFrame(frame) && sioChecksum(frame, 4) == frame[4]) return true;
     reporter_.postDebug("BAD SUM - command frame");
     port_->purgeBuffers();
     return false;

@@ -24,7 +24,7 @@ public:
     }
     bool getOverlappedResult(Operation, std::uint32_t&, bool) override { return fail(); }
     std::uint32_t completedMask() const override { return 0; }
-    bool clearCommError(std::uint32_t*) override { return fail(); }
+    bool clearCommError(std::uint32_t*, std::uint32_t*) override { return fail(); }
     bool purge(std::uint32_t) override { return fail(); }
     bool cancelIo() override { return fail(); }
     std::uint32_t lastError() const override { return ENODEV; }

@@ -78,16 +78,19 @@ public:
     bool getOverlappedResult(Operation op, std::uint32_t& moved, bool wait) override {
         DWORD n = 0;
         OVERLAPPED& ov = op == Operation::Watch ? watch_ : transfer_;
-        if (!GetOverlappedResult(handle_, &ov, &n, wait)) return fail();
+        // The count stands even when the operation failed: a cancelled read tells what it got.
+        const bool ok = GetOverlappedResult(handle_, &ov, &n, wait);
         moved = n;
-        return true;
+        return ok || fail();
     }
     std::uint32_t completedMask() const override { return watchMask_; }
 
-    bool clearCommError(std::uint32_t* errors) override {
+    bool clearCommError(std::uint32_t* errors, std::uint32_t* queued) override {
         DWORD e = 0;
-        if (!ClearCommError(handle_, errors ? &e : nullptr, nullptr)) return fail();
+        COMSTAT status = {};
+        if (!ClearCommError(handle_, &e, &status)) return fail();
         if (errors) *errors = e;
+        if (queued) *queued = status.cbInQue;
         return true;
     }
     bool purge(std::uint32_t flags) override { return PurgeComm(handle_, flags) || fail(); }

@@ -248,9 +248,9 @@ public:
                     ok, op == comm::Operation::Watch ? device_->completedMask() : moved);
     }
     std::uint32_t completedMask() const override { return device_->completedMask(); }
-    bool clearCommError(std::uint32_t* errors) override
+    bool clearCommError(std::uint32_t* errors, std::uint32_t* queued) override
     {
-        return note("clearCommError", device_->clearCommError(errors), errors ? *errors : 0);
+        return note("clearCommError", device_->clearCommError(errors, queued), errors ? *errors : 0);
     }
     bool purge(std::uint32_t flags) override { return note("purge", device_->purge(flags), flags); }
     bool cancelIo() override { return note("cancelIo", device_->cancelIo()); }

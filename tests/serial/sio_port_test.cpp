@@ -66,10 +66,12 @@ protected:
             if (e.kind == 'D') out.push_back(e.text);
         return out;
     }
-    // After any transfer: nothing of it may still be pending on the device.
+    // After any transfer: nothing of it may still be pending on the device but a watch
+    // left for the next transfer, which ends when the emulation does.
     void expectSettled() {
-        EXPECT_FALSE(fake->watchPending()) << "the watch outlived its transfer";
         EXPECT_FALSE(fake->transferPending()) << "a read or write outlived its transfer";
+        port->endWatch();
+        EXPECT_FALSE(fake->watchPending()) << "the watch outlived the emulation";
     }
 
     FakeCommDevice* fake = nullptr;
@@ -240,6 +242,19 @@ TEST_F(SioPortTest, CommandFrameNeedsTheCommandLine) {
         EXPECT_EQ(fake->inputQueued(), 0u);
     }
     expectSettled();
+    {
+        // The watch that an answer leaves armed sees a whole frame, line and all, that comes
+        // before the next frame read begins (a driver that polls the line would miss a watch
+        // armed only then).
+        ASSERT_TRUE(port->writeByte(0x43));
+        fake->setRing(true);
+        fake->arrive(kFrame);
+        fake->setRing(false);
+        Bytes frame(5);
+        EXPECT_TRUE(port->readBytes(frame.data(), 5));
+        EXPECT_EQ(frame, kFrame);
+    }
+    expectSettled();
     EXPECT_TRUE(delivered().empty());
 }
 
@@ -269,6 +284,33 @@ TEST_F(SioPortTest, CommandLineAbandonsOtherTransfers) {
     }
     expectSettled();
     fake->setRing(false);
+    {
+        // A driver that reports no edge at all: the read's own looks at the line find it.
+        fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(true);
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen());
+        fake->setRing(false);
+        fake->setRingEdges(FakeCommDevice::RingEdges::Both);
+    }
+    expectSettled();
+    {
+        // The answered command's line never seen released, but a data byte came: the computer
+        // had released it (it sends data only then), so the line found asserted with that
+        // byte belongs to a new command that came between two looks at the line.
+        fake->setRing(true);
+        Transfer read(*port, CSIOPort::kRead, Bytes(129));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->arrive({0x11, 0x31, 0x53});
+        ASSERT_TRUE(read.finish());
+        EXPECT_FALSE(read.result());
+        EXPECT_TRUE(port->commandLineSeen());
+        fake->setRing(false);
+    }
+    expectSettled();
     fake->setWriteCompletion(FakeCommDevice::WriteCompletion::Manual);
     for (bool single : {true, false}) {
         SCOPED_TRACE(single ? "writeByte" : "writeBytes");
@@ -326,9 +368,10 @@ TEST_F(SioPortTest, ReleaseOfAnsweredLineIsIgnored) {
     expectSettled();
 }
 
-// Writes send exactly the bytes given, however the driver completes them. A write the driver
-// completes at once arms no watch: it is issued first, so that an answer goes out without
-// waiting for a watch to be armed and ended; one that is pending is watched.
+// Writes send exactly the bytes given, however the driver completes them. A write is issued
+// before any watch is armed, so that an answer goes out without waiting for one; once it is
+// out, and the line is released, one watch is armed for whatever comes next, and the writes
+// that follow use it.
 TEST_F(SioPortTest, WritesSendExactlyTheBytes) {
     openCom();
     const Bytes status = {0x10, 0x00, 0x01, 0x00, 0x11};
@@ -341,7 +384,7 @@ TEST_F(SioPortTest, WritesSendExactlyTheBytes) {
         EXPECT_TRUE(port->writeByte(0x41));
         EXPECT_TRUE(port->writeBytes(status.data(), 5));
         EXPECT_EQ(fake->written(), (Bytes{0x41, 0x10, 0x00, 0x01, 0x00, 0x11}));
-        EXPECT_EQ(fake->observed().watchesArmed, armed + (atOnce ? 0 : 2));
+        EXPECT_EQ(fake->observed().watchesArmed, armed + 1);
         expectSettled();
     }
     EXPECT_TRUE(delivered().empty());
@@ -507,9 +550,9 @@ TEST_F(SioPortTest, BackToBackTransfersLeaveNothingPending) {
         fake->setRing(false);
         Bytes data(129, static_cast<std::uint8_t>(i));
         ASSERT_TRUE(port->writeBytes(data.data(), 129));
-        ASSERT_FALSE(fake->watchPending());
         ASSERT_FALSE(fake->transferPending());
     }
+    expectSettled();
     EXPECT_FALSE(states.isHalted());
     EXPECT_TRUE(delivered().empty());
     EXPECT_EQ(fake->written().size(), 300u * 131u);

@@ -43,6 +43,13 @@ TEST_F(ResponderTest, UnservedFrames) {
     EXPECT_TRUE(computer->command(bad).bytes.empty());
     EXPECT_EQ(delivered(), (std::vector<ReceivedEvent>{{'D', 0, "BAD SUM - command frame"}}));
     takeDelivered();
+    // Two stray bytes ahead of a frame put the read out of step; the frame that ends with
+    // the command line's release is served all the same, in the same try.
+    computer->waitUntilListening();
+    wire->arrive({0x99, 0x98});
+    EXPECT_TRUE(isAckCompleteData(computer->status(1), {0x10, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(lines('D'), std::vector<std::string>{});
+    takeDelivered();
 
     const struct {
         std::uint8_t device, command;
@@ -150,17 +157,26 @@ TEST_F(ResponderTest, RefusedWrites) {
     EXPECT_EQ(readFile(p), before);
 }
 
-// A data frame cut off by a new command: no NAK, no line, and the drive listens again.
+// A data frame cut off by a new command: no NAK, no line, and the new command is served,
+// even when its first bytes (or all five) came before the drive saw the command line.
 TEST_F(ResponderTest, WriteCutOffByNewCommand) {
     const std::string p = image("c.atr", 720, 128);
     const auto before = readFile(p);
     ASSERT_TRUE(drives->mountImage(p.c_str(), 1, false));
-    const SimComputer::Answer a =
-        computer->commandCutOff(SimComputer::frame(0x31, 'W', 9), SimComputer::dataFrame(Bytes(128, 1)), 40);
-    EXPECT_TRUE(a.listening);
-    EXPECT_EQ(a.bytes, Bytes{kAck});
-    EXPECT_EQ(lines('D'), std::vector<std::string>{});
-    EXPECT_TRUE(isAckCompleteData(computer->status(1), {0x10, 0x00, 0x01, 0x00})) << "next command served";
+    for (std::size_t early : {0, 2, 5}) {
+        SCOPED_TRACE(early);
+        const SimComputer::Answer a = computer->commandCutOff(
+            SimComputer::frame(0x31, 'W', 9), SimComputer::dataFrame(Bytes(128, 1)), 40, SimComputer::frame(0x31, 'S', 0), early);
+        EXPECT_TRUE(a.listening);
+        SimComputer::Answer served = a;
+        ASSERT_FALSE(served.bytes.empty());
+        EXPECT_EQ(served.bytes.front(), kAck);
+        served.bytes.erase(served.bytes.begin());
+        served.us.erase(served.us.begin());
+        EXPECT_TRUE(isAckCompleteData(served, {0x10, 0x00, 0x01, 0x00})) << "the new command served";
+        EXPECT_EQ(lines('D'), std::vector<std::string>{});
+        takeDelivered();
+    }
     drives->unmountImage(1);
     EXPECT_EQ(readFile(p), before);
 }

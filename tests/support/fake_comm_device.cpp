@@ -411,11 +411,12 @@ std::uint32_t FakeCommDevice::completedMask() const {
     return watchMask_;
 }
 
-bool FakeCommDevice::clearCommError(std::uint32_t* errors) {
+bool FakeCommDevice::clearCommError(std::uint32_t* errors, std::uint32_t* queued) {
     std::lock_guard<std::mutex> lock(m_);
     ++observed_.clears;
     if (injected(Call::ClearCommError)) return false;
     if (errors) *errors = lineErrors_;
+    if (queued) *queued = static_cast<std::uint32_t>(input_.size());
     lineErrors_ = 0;
     return true;
 }

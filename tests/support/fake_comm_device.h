@@ -111,7 +111,7 @@ public:
                    platform::Event& done) override;
     bool getOverlappedResult(comm::Operation op, std::uint32_t& moved, bool wait) override;
     std::uint32_t completedMask() const override;
-    bool clearCommError(std::uint32_t* errors) override;
+    bool clearCommError(std::uint32_t* errors, std::uint32_t* queued) override;
     bool purge(std::uint32_t flags) override;
     bool cancelIo() override;
     std::uint32_t lastError() const override;

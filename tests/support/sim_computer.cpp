@@ -56,11 +56,13 @@ SimComputer::Answer SimComputer::command(const Bytes& commandFrame, const Bytes&
     return withData(commandFrame, data, data.size());
 }
 
-SimComputer::Answer SimComputer::commandCutOff(const Bytes& commandFrame, const Bytes& data, std::size_t cut) {
-    return withData(commandFrame, data, cut);
+SimComputer::Answer SimComputer::commandCutOff(const Bytes& commandFrame, const Bytes& data, std::size_t cut,
+                                               const Bytes& next, std::size_t early) {
+    return withData(commandFrame, data, cut, next, early);
 }
 
-SimComputer::Answer SimComputer::withData(const Bytes& commandFrame, const Bytes& data, std::size_t sent) {
+SimComputer::Answer SimComputer::withData(const Bytes& commandFrame, const Bytes& data, std::size_t sent,
+                                          const Bytes& next, std::size_t early) {
     if (!waitUntilListening()) return {};
     const std::size_t from = wire_.written().size();
     const int reads = wire_.observed().readsIssued;
@@ -74,12 +76,19 @@ SimComputer::Answer SimComputer::withData(const Bytes& commandFrame, const Bytes
     });
     const bool cutOff = sent < data.size();
     if (dataWanted) {
-        wire_.arrive(Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sent)));
-        if (cutOff) wire_.setRing(true);  // the computer gave up and begins a new command
+        Bytes first(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sent));
+        if (cutOff) first.insert(first.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(early));
+        wire_.arrive(first);
     }
-    Answer a = collect(from, reads);
-    if (cutOff) wire_.setRing(false);
-    return a;
+    if (cutOff) {
+        // The computer gave up and begins a new command.
+        wire_.setRing(true);
+        wire_.arrive(Bytes(next.begin() + static_cast<std::ptrdiff_t>(early), next.end()));
+        wire_.setRing(false);
+        const int answered = reads + 1;
+        return collect(from, answered);
+    }
+    return collect(from, reads);
 }
 
 ::testing::AssertionResult isAckCompleteData(const SimComputer::Answer& a, const SimComputer::Bytes& data) {

@@ -32,9 +32,11 @@ public:
     // drive's first byte (its ACK) once it waits for that many bytes.
     Answer command(const Bytes& commandFrame);
     Answer command(const Bytes& commandFrame, const Bytes& data);
-    // As above, but the data frame stops after `cut` bytes and a new command begins (the
-    // command line is asserted), then released.
-    Answer commandCutOff(const Bytes& commandFrame, const Bytes& data, std::size_t cut);
+    // As above, but the data frame stops after `cut` bytes and the command `next` begins. Its
+    // first `early` bytes reach the drive before the command line does, as when the drive
+    // sees the line late. The answer holds both commands'.
+    Answer commandCutOff(const Bytes& commandFrame, const Bytes& data, std::size_t cut, const Bytes& next,
+                         std::size_t early);
 
     Answer status(std::uint8_t drive) { return command(frame(0x30 + drive, 'S', 0)); }
     Answer read(std::uint8_t drive, std::uint16_t sector) { return command(frame(0x30 + drive, 'R', sector)); }
@@ -44,7 +46,8 @@ public:
 
 private:
     Answer collect(std::size_t from, int readsBefore);
-    Answer withData(const Bytes& commandFrame, const Bytes& data, std::size_t sent);
+    Answer withData(const Bytes& commandFrame, const Bytes& data, std::size_t sent, const Bytes& next = {},
+                    std::size_t early = 0);
     void sendFrame(const Bytes& commandFrame);
 
     FakeCommDevice& wire_;

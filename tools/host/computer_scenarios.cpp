@@ -74,13 +74,11 @@ public:
             result_.passed = false;
             result_.failures.push_back(what + ": " + x.failure);
         }
-        // A real computer gets its answer on a later try; a drive that missed the frame has
-        // still failed.
-        for (const auto& where : x.missedWhere) {
-            result_.passed = false;
-            result_.failures.push_back(what + ": missed (no answer within 16 ms), then sent "
-                                       "again; " + where);
-        }
+        // A real computer gets its answer on a later try; the run judges how many tries
+        // went unanswered.
+        for (const auto& where : x.missedWhere)
+            result_.missedWhere.push_back(what + ": missed (no answer within 16 ms), then sent "
+                                          "again; " + where);
         return x.fault == Fault::None || x.fault == Fault::Late;
     }
 

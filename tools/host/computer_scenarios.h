@@ -16,6 +16,7 @@ struct ScenarioResult {
     std::string name;
     bool passed = true;
     std::vector<std::string> failures;  // one line per command that went wrong
+    std::vector<std::string> missedWhere;  // one line per try that went unanswered
     std::size_t frames = 0, bytesChecked = 0;
     std::vector<double> ackUs;
 };

@@ -19,7 +19,8 @@
 // --server registers that Vandrel.exe in the prefix before the front end starts and
 // unregisters it at the end. --scenario runs named scenarios (all of them by default) paced
 // at 19200 baud; --frames N runs N frames back to back instead (with --writes, writes too, and
-// with --cut-writes some of them cut short by the next command), and passes with at most M missed frames (default 0);
+// with --cut-writes some of them cut short by the next command). Scenarios and stress each
+// pass with at most M missed tries (default 0), every one served on a later try;
 // --bench times N sector reads (default 200). The computer keeps a real computer's timing
 // (sio_bus_master.h); --wait-for-drive makes it wait for the drive to listen before each
 // command, for diagnosis only. Once the front end has gone and the prefix's processes have
@@ -338,8 +339,10 @@ int runComputer(const Options& o)
     if (!results.empty())
         std::printf("  %-13s %-5s %7s %14s   ACK latency min / median / max\n", "scenario",
                     "", "frames", "bytes checked");
+    std::size_t scenarioMisses = 0;
     for (const auto& r : results) {
         passed = passed && r.passed;
+        scenarioMisses += r.missedWhere.size();
         const Spread s = spreadOf(r.ackUs);
         std::printf("  %-13s %-5s %7zu %14zu   ", r.name.c_str(), r.passed ? "pass" : "FAIL",
                     r.frames, r.bytesChecked);
@@ -347,6 +350,14 @@ int runComputer(const Options& o)
             std::printf("%.0f / %.0f / %.0f us\n", s.min, s.median, s.max);
         else
             std::printf("(no answers due)\n");
+    }
+    if (!results.empty()) {
+        passed = passed && scenarioMisses <= o.missedAllowed;
+        std::printf("  scenarios: %zu tries missed, each served on a later try (%zu allowed)\n",
+                    scenarioMisses, o.missedAllowed);
+        for (const auto& r : results)
+            for (const auto& w : r.missedWhere)
+                std::printf("    %s\n", w.c_str());
     }
     if (o.frames > 0) {
         passed = passed && stress.passed(o.missedAllowed) && stress.frames == o.frames;
