@@ -9,7 +9,7 @@
 # front end's trace scrolls by. Exit code 0 when every byte and every timing matched.
 #
 #   bash tools/demo.sh [--scenario NAME]... [--wait-for-drive]
-#                                  (default: every scenario the drive serves today, waiting)
+#                                  (default: every scenario, with a real computer's timing)
 #
 # VANDREL_DEMO_PRESET=mingw-x86 runs the 32-bit build instead (on a machine that can).
 set -uo pipefail
@@ -31,15 +31,10 @@ echo "=== preparing the Wine prefix $prefix"
 sh cmake/wine.sh "$prefix" setup || exit 1
 
 args=("$@")
-# Every scenario the drive serves today, the computer waiting until the drive listens (the
-# write cut short by a new command, and a computer that never waits, are work in progress:
-# pass --scenario cut-write, or leave out --wait-for-drive, to see them).
+# Every scenario, the computer never waiting for the drive. Under Wine on a busy machine a try
+# now and then goes unanswered; the computer sends it again, as a real one does.
 if [ ${#args[@]} -eq 0 ]; then
-    args=(--wait-for-drive)
-    for s in boot directory write-read put format format-ED config speed-up no-image not-a-drive \
-             bad-checksum bad-sector read-only; do
-        args+=(--scenario "$s")
-    done
+    args=(--scenario all --missed-allowed 3)
 fi
 echo "=== the computer on COM5; the front end's trace follows"
 "$host/vandrel_computer" --wine-sh "$root/cmake/wine.sh" --prefix "$prefix" \
