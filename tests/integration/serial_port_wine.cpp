@@ -491,6 +491,9 @@ private:
     {
         if (!marker(kOneFrame, "one command frame"))
             return false;
+        // The frame read arms a wait of its own, whose arming the driver's races are about;
+        // the port would otherwise go on with the one it keeps from the go byte's read.
+        port_.endWatch();
         std::uint8_t frame[5] = {};
         const bool ok = port_.readBytes(frame, 5);
         say("one command frame: %s", ok ? "accepted" : "refused");

@@ -271,14 +271,17 @@ private:
     }
 
     // Waits until the transfer the program announced with the marker just read (or that comes
-    // after the go byte it has just taken) has armed its wait and Wine's thread polls it, with
-    // the command line as it is now: a change of the line between an arming and Wine's first
-    // look would otherwise go unseen when the line changes back before that look. The input
-    // lines at the first arming after the marker go to *inputsAtArm.
+    // after the go byte it has just taken) has a wait that Wine's thread polls, with the
+    // command line as it is now: a change of the line between an arming and Wine's first
+    // look would otherwise go unseen when the line changes back before that look. The wait is
+    // one armed after the marker, or the one the port armed after its previous answer and
+    // keeps for the next transfer, polled again since the marker. The input lines at the
+    // arming go to *inputsAtArm.
     bool waitingTransfer(const std::string& transfer, std::uint32_t* inputsAtArm = nullptr)
     {
         const ModemLines& lines = peer_.lines();
         const std::uint32_t marker = lines.transfers();
+        const ModemLines::Arm kept = lines.latestArm();
         bool first = true;
         bool ended = false;
         const bool ok = pollUntil(
@@ -286,8 +289,12 @@ private:
                 if ((ended = program_.ended()))
                     return true;
                 std::uint32_t inputs = 0;
-                if (!lines.watchPolled(marker, 1, &inputs))
-                    return false;
+                if (!lines.watchPolled(marker, 1, &inputs)) {
+                    const ModemLines::Arm now = lines.latestArm();
+                    if (now.number != kept.number || now.polls <= kept.polls + 1)
+                        return false;
+                    inputs = kept.inputs;
+                }
                 if (first && inputsAtArm)
                     *inputsAtArm = inputs;
                 first = false;
@@ -689,9 +696,9 @@ private:
         ModemLines& lines = peer_.lines();
         if (!waitingTransfer("the read of the go byte before the frame"))
             return false;
-        // The marker's write completes at once on a pty and arms no wait: the frame read's
-        // wait is the next after the go byte's. The hold is asked for before the go byte, so
-        // that the program cannot arm that wait first.
+        // The go byte's read keeps its wait for the marker's write, and the program ends it
+        // before the frame read: the frame read's wait is the next after the go byte's. The
+        // hold is asked for before the go byte, so that the program cannot arm that wait first.
         const std::uint32_t frameWait = lines.watchArms() + 1;
         lines.askHold(Hold::Arming, frameWait);
         if (!peer_.write(kGo, kWait) || !peer_.drain(kWait))
