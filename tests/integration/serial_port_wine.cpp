@@ -30,6 +30,7 @@
 #include "serial/run_state.h"
 #include "serial/sio_port.h"
 #include "serial/system_comm_device.h"
+#include "port_contract.h"
 #include "serial_port_protocol.h"
 
 namespace {
@@ -310,8 +311,7 @@ public:
 
     int run(std::uint8_t n)
     {
-        bool ok = opened(n) && writes() && refusedFrame() && acceptedFrame() && ringAborts() &&
-                  releaseIgnored() && stopRequest() && loop() && done();
+        bool ok = opened(n) && writes() && contract() && loop() && done();
         return ok ? 0 : 1;
     }
 
@@ -395,96 +395,50 @@ private:
         return send({kReport, bits}, "the writes report");
     }
 
-    bool refusedFrame()
+    // The engine's contract with the line (port_contract.h), case by case: the marker; after
+    // a command frame, that frame's read and its ACK; the case's read; the report; the go byte.
+    bool contract()
     {
-        if (!marker(kRefusedFrame, "frame without the command line"))
-            return false;
-        std::uint8_t frame[5] = {};
-        const bool ok = port_.readBytes(frame, 5);
-        say("frame without the command line: %s", ok ? "accepted" : "refused");
-        std::vector<std::uint8_t> report{kReport, ok, port_.commandLineSeen()};
-        report.insert(report.end(), frame, frame + 5);
-        return send(report, "the refused frame report");
-    }
-
-    bool acceptedFrame()
-    {
-        if (!marker(kFrame, "command frame"))
-            return false;
-        std::uint8_t frame[5] = {};
-        const bool ok = port_.readBytes(frame, 5);
-        say("command frame: %s", ok ? "accepted" : "refused");
-        std::vector<std::uint8_t> report{kReport, ok};
-        report.insert(report.end(), frame, frame + 5);
-        return send(report, "the command frame report") && (!ok || go("after the frame"));
-    }
-
-    bool ringAborts()
-    {
-        if (!marker(kRingAbort, "ring during a data frame"))
-            return false;
-        std::uint8_t data[kDataFrame] = {};
-        const bool ok = port_.readBytes(data, kDataFrame);
-        say("ring during a data frame: read %s, command line %s", ok ? "completed" : "ended",
-            port_.commandLineSeen() ? "seen" : "not seen");
-        return send({kReport, ok, port_.commandLineSeen()}, "the ring report");
-    }
-
-    // The command line asserted for a write command stays asserted past the ACK; its release
-    // comes while the data frame is being read.
-    bool releaseIgnored()
-    {
-        if (!go("after the ring"))
-            return false;
-        if (!marker(kReleaseIgnored, "release during a data frame"))
-            return false;
-        std::uint8_t frame[5] = {};
-        const bool frameOk = port_.readBytes(frame, 5);
-        std::uint8_t expected[5];
-        commandFrame(kWriteCommandNumber, expected);
-        const bool frameRight = frameOk && std::memcmp(frame, expected, 5) == 0;
-        if (!frameRight) {
-            say("release during a data frame: the command frame was %s",
-                frameOk ? "wrong" : "refused");
-            return send({kReport, frameOk, 0, 0, 0}, "the release report");
+        const auto& cases = port_contract::cases();
+        for (std::size_t n = 0; n < cases.size(); ++n) {
+            const port_contract::Case& c = cases[n];
+            bool stops = false;
+            for (const port_contract::Step& s : c.steps)
+                stops = stops || s.act == port_contract::Act::Stop;
+            platform::SystemPerformanceCounter clock;
+            std::unique_ptr<StopRequester> requester;
+            if (stops) {
+                requester = std::make_unique<StopRequester>(states_, clock);
+                if (!requester->valid())
+                    return failed("starting the stop requester");
+            }
+            if (!marker(kContract, c.name))
+                return false;
+            bool frameOk = true;
+            if (c.afterFrame) {
+                std::uint8_t frame[5] = {};
+                const auto want = port_contract::leadingFrame(n);
+                frameOk = port_.readBytes(frame, 5) && std::memcmp(frame, want.data(), 5) == 0;
+                if (frameOk && !port_.writeByte(kAck))
+                    return failed("writing the ACK");
+            }
+            std::vector<std::uint8_t> got(c.readCount);
+            const bool ok = frameOk && port_.readBytes(got.data(), c.readCount);
+            const bool seen = port_.commandLineSeen();
+            if (requester && !requester->finished(kWaitMs))
+                return failed("waiting for the stop requester");
+            states_.setStopRequested(false);
+            const bool right = ok && got == port_contract::sent(n);
+            // The bytes a read that ended early left behind would be taken for the go byte.
+            port_.purgeBuffers();
+            say("contract: %s: frame %s, read %s, command line %s, bytes %s", c.name,
+                frameOk ? "right" : "wrong", ok ? "completed" : "ended", seen ? "seen" : "not seen",
+                right ? "right" : "wrong");
+            if (!send({kReport, frameOk, ok, seen, right}, "the contract report") ||
+                !go("after a contract case"))
+                return false;
         }
-        if (!port_.writeByte(kAck))
-            return failed("writing the ACK");
-        std::uint8_t data[kDataFrame] = {};
-        std::uint8_t want[kDataFrame];
-        dataFrame(kReadSeed, want);
-        const bool readOk = port_.readBytes(data, kDataFrame);
-        const bool dataOk = readOk && std::memcmp(data, want, kDataFrame) == 0;
-        say("release during a data frame: read %s, command line %s, data %s",
-            readOk ? "completed" : "ended", port_.commandLineSeen() ? "seen" : "not seen",
-            dataOk ? "right" : "wrong");
-        return send({kReport, 1, readOk, port_.commandLineSeen(), dataOk}, "the release report");
-    }
-
-    bool stopRequest()
-    {
-        platform::SystemPerformanceCounter clock;
-        StopRequester requester(states_, clock);
-        if (!requester.valid())
-            return failed("starting the stop requester");
-        if (!marker(kStop, "stop request"))
-            return false;
-        std::uint8_t data[kDataFrame] = {};
-        const bool ok = port_.readBytes(data, kDataFrame);
-        const std::int64_t returned = clock.now();
-        const bool seen = port_.commandLineSeen();
-        const bool requested = requester.finished(kWaitMs) && requester.requested();
-        states_.setStopRequested(false);
-        std::uint32_t intervalUs = 0;
-        if (requested && clock.frequency() > 0)
-            intervalUs = static_cast<std::uint32_t>((returned - requester.requestedAt()) * 1000000 /
-                                                    clock.frequency());
-        say("stop request: read %s, stop %s, %u us from the request to the read's return",
-            ok ? "completed" : "ended", requested ? "requested" : "never requested",
-            static_cast<unsigned>(intervalUs));
-        std::vector<std::uint8_t> report{kReport, ok, seen, requested};
-        putLE(report, intervalUs, 4);
-        return send(report, "the stop report");
+        return true;
     }
 
     bool oneFrame()

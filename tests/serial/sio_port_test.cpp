@@ -12,6 +12,7 @@
 #include "serial/sio_port.h"
 #include "tests/support/fake_comm_device.h"
 #include "tests/support/recording_receiver.h"
+#include "tools/host/port_contract.h"
 
 namespace {
 
@@ -270,47 +271,10 @@ TEST_F(SioPortTest, PendingEventInterruptsAtOnce) {
     expectSettled();
 }
 
-// Outside a command frame the command line means a new command: the transfer is abandoned.
-TEST_F(SioPortTest, CommandLineAbandonsOtherTransfers) {
+// Outside a command frame the command line means a new command: a write is abandoned too
+// (reads: the contract below).
+TEST_F(SioPortTest, CommandLineAbandonsWrites) {
     openCom();
-    {
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->arrive(Bytes(100, 0xAA));
-        fake->setRing(true);
-        ASSERT_TRUE(read.finish());
-        EXPECT_FALSE(read.result());
-        EXPECT_TRUE(port->commandLineSeen());
-    }
-    expectSettled();
-    fake->setRing(false);
-    {
-        // A driver that reports no edge at all: the read's own looks at the line find it.
-        fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->setRing(true);
-        ASSERT_TRUE(read.finish());
-        EXPECT_FALSE(read.result());
-        EXPECT_TRUE(port->commandLineSeen());
-        fake->setRing(false);
-        fake->setRingEdges(FakeCommDevice::RingEdges::Both);
-    }
-    expectSettled();
-    {
-        // The answered command's line never seen released, but a data byte came: the computer
-        // had released it (it sends data only then), so the line found asserted with that
-        // byte belongs to a new command that came between two looks at the line.
-        fake->setRing(true);
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->arrive({0x11, 0x31, 0x53});
-        ASSERT_TRUE(read.finish());
-        EXPECT_FALSE(read.result());
-        EXPECT_TRUE(port->commandLineSeen());
-        fake->setRing(false);
-    }
-    expectSettled();
     fake->setWriteCompletion(FakeCommDevice::WriteCompletion::Manual);
     for (bool single : {true, false}) {
         SCOPED_TRACE(single ? "writeByte" : "writeBytes");
@@ -325,47 +289,26 @@ TEST_F(SioPortTest, CommandLineAbandonsOtherTransfers) {
     }
 }
 
-// The release of the line that came with the command being answered is not a new command
-// (drivers that report both edges send it while the data frame is on its way).
-TEST_F(SioPortTest, ReleaseOfAnsweredLineIsIgnored) {
+// A driver that reports only releases: a new command's rise, of which no event comes, is
+// found by the read's own looks at the line; a whole command seen only as a release (the
+// line off when the watch began) ends a data read too.
+TEST_F(SioPortTest, ReleaseOnlyDriverShowsNewCommands) {
     openCom();
-    fake->setRing(true);  // asserted for the command being answered
-    {
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->setRing(false);  // its release: ignored, the watch is armed again
-        ASSERT_TRUE(fake->waitUntil([](const auto& s) { return s.observed.watchesArmed >= 2 && s.watchPending; }));
-        fake->arrive(Bytes(129, 0x5A));
-        ASSERT_TRUE(read.finish());
-        EXPECT_TRUE(read.result());
-        EXPECT_FALSE(port->commandLineSeen());
-        EXPECT_EQ(read.buffer(), Bytes(129, 0x5A));
-    }
-    expectSettled();
-    {
-        // An assertion (a new command) still ends the transfer.
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->setRing(true);
-        ASSERT_TRUE(read.finish());
-        EXPECT_FALSE(read.result());
-        EXPECT_TRUE(port->commandLineSeen());
-    }
-    expectSettled();
-    {
-        // So does a release when the watch began with the line off (a driver that reports
-        // only releases shows a whole new command this way).
-        fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
+    fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
+    for (bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "rise and release" : "rise");
+        {
+            Transfer read(*port, CSIOPort::kRead, Bytes(129));
+            ASSERT_TRUE(fake->waitForPendingRead());
+            fake->setRing(true);
+            if (whole) fake->setRing(false);
+            ASSERT_TRUE(read.finish());
+            EXPECT_FALSE(read.result());
+            EXPECT_TRUE(port->commandLineSeen());
+        }
         fake->setRing(false);
-        Transfer read(*port, CSIOPort::kRead, Bytes(129));
-        ASSERT_TRUE(fake->waitForPendingRead());
-        fake->setRing(true);
-        fake->setRing(false);
-        ASSERT_TRUE(read.finish());
-        EXPECT_FALSE(read.result());
-        EXPECT_TRUE(port->commandLineSeen());
+        expectSettled();
     }
-    expectSettled();
 }
 
 // Writes send exactly the bytes given, however the driver completes them. A write is issued
@@ -515,6 +458,55 @@ unsigned failingWait(const platform::Event* const* events, unsigned count, std::
     if (failingWaits.fetch_sub(1) > 0) return platform::kWaitFailed;
     return platform::waitAny(events, count, timeoutMs);
 }
+
+// The engine's contract with the line (tools/host/port_contract.h), on the fake device; the
+// serial port test under Wine plays the same table on Wine's serial code.
+class PortContractTest : public SioPortTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(PortContractTest, OnTheFakeDevice) {
+    using port_contract::Act;
+    const std::size_t n = GetParam();
+    const port_contract::Case& c = port_contract::cases()[n];
+    SCOPED_TRACE(c.name);
+    openCom();
+    if (c.afterFrame) {
+        Transfer frame(*port, CSIOPort::kRead, Bytes(5));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        fake->setRing(true);
+        fake->arrive(port_contract::leadingFrame(n));
+        ASSERT_TRUE(frame.finish());
+        ASSERT_TRUE(frame.result());
+        ASSERT_TRUE(port->writeByte(0x41));
+    }
+    {
+        Transfer read(*port, CSIOPort::kRead, Bytes(c.readCount));
+        ASSERT_TRUE(fake->waitForPendingRead());
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            switch (c.steps[i].act) {
+            case Act::Frame:
+            case Act::Bytes: fake->arrive(port_contract::stepBytes(n, i)); break;
+            case Act::LineOn: fake->setRing(true); break;
+            case Act::LineOff: fake->setRing(false); break;
+            case Act::Stop: states.setStopRequested(true); break;
+            }
+        }
+        ASSERT_TRUE(read.finish());
+        EXPECT_EQ(read.result(), c.returns);
+        EXPECT_EQ(port->commandLineSeen(), c.lineSeen);
+        if (c.returns) {
+            EXPECT_EQ(read.buffer(), port_contract::sent(n));
+        }
+    }
+    states.setStopRequested(false);
+    expectSettled();
+}
+
+INSTANTIATE_TEST_SUITE_P(Contract, PortContractTest,
+                         ::testing::Range<std::size_t>(0, port_contract::cases().size()),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return std::string(port_contract::cases()[info.param].id);
+                         });
+
 }  // namespace
 
 TEST_F(SioPortTest, FailedWaitHalts) {

@@ -70,7 +70,9 @@ SimComputer::Answer SimComputer::withData(const Bytes& commandFrame, const Bytes
     // The drive either acknowledges and waits for the data frame, or refuses and listens.
     bool dataWanted = false;
     wire_.waitUntil([&](const FakeCommDevice::Snapshot& s) {
-        dataWanted = s.writtenCount > from && s.readPending && s.readCount == data.size() && s.watchPending;
+        // The data read takes its first byte alone while the command's line may still be up.
+        const bool dataRead = s.readCount == data.size() || s.readCount == 1;
+        dataWanted = s.writtenCount > from && s.readPending && dataRead && s.watchPending;
         const bool listening = s.observed.readsIssued > reads && s.readPending && s.readCount == 5;
         return dataWanted || listening;
     });

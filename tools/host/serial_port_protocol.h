@@ -12,17 +12,13 @@
 //
 //   win  'H' baud[4] byteSize parity stopBits flags[4]    openPort done; GetCommState read back
 //   win  'W' 0x41 0x43 frame[129]  'R' bits              writeByte x2, writeBytes; bits: results
-//   win  'F'  readBytes(5)          'R' ok seen b[5]     driver sends a frame without the
-//                                                        command line (and 3 bytes more)
-//   win  'C'  readBytes(5)          'R' ok b[5]  go      driver sends a command frame
-//   win  'G'  readBytes(129)        'R' ok seen          driver sends 20 bytes, then asserts
-//   win  go, 'P'  readBytes(5), writeByte(0x41), readBytes(129)
-//                                   'R' frameOk readOk seen dataOk
-//                                                        driver holds the line past the ACK
-//                                                        and releases it during the data read
-//   win  'S'  readBytes(129)        'R' ok seen stopped interval[4]
-//                                                        driver asks (on standard input) a
-//                                                        second thread to request a stop
+//   for each case of port_contract.h:
+//   win  'K'  [readBytes(5), writeByte(0x41)]  readBytes(count)
+//                                   'R' frameOk ok seen right  go
+//                                                        driver plays the case's steps (a
+//                                                        stop through standard input, to a
+//                                                        second thread); the frame and ACK
+//                                                        come first for an afterFrame case
 //   win  'L'  kLoopFrames x (readBytes(5), writeByte(reply), go)
 //                                   'R' done[2] errors[2] halted
 //   win  'Z' errors[2] halted                           done; the Windows side closes the port
@@ -42,12 +38,8 @@ namespace port_protocol {
 
 constexpr std::uint8_t kOpened = 'H';
 constexpr std::uint8_t kWrites = 'W';
-constexpr std::uint8_t kRefusedFrame = 'F';
-constexpr std::uint8_t kFrame = 'C';
-constexpr std::uint8_t kRingAbort = 'G';
+constexpr std::uint8_t kContract = 'K';
 constexpr std::uint8_t kGo = 'g';
-constexpr std::uint8_t kReleaseIgnored = 'P';
-constexpr std::uint8_t kStop = 'S';
 constexpr std::uint8_t kOneFrame = 'A';
 constexpr std::uint8_t kLoop = 'L';
 constexpr std::uint8_t kReport = 'R';
@@ -64,7 +56,6 @@ constexpr std::uint8_t kStopNow = 's';
 
 constexpr std::size_t kSector = 128;
 constexpr std::size_t kDataFrame = kSector + 1;
-constexpr std::size_t kBytesBeforeRing = 20;  // of a data frame, before the ring aborts it
 constexpr int kLoopFrames = 250;
 
 // Each side bounds every wait by this; the Windows side's watchdog halts the port after
@@ -93,9 +84,7 @@ inline void dataFrame(std::uint8_t seed, std::uint8_t* out)
     out[kSector] = checksum(out, kSector);
 }
 
-constexpr std::uint8_t kWrittenSeed = 7;    // the frame the Windows side writes
-constexpr std::uint8_t kAbortedSeed = 91;   // the start of the frame a ring aborts
-constexpr std::uint8_t kReadSeed = 151;     // the frame the Windows side reads
+constexpr std::uint8_t kWrittenSeed = 7;  // the frame the Windows side writes
 
 // Command frame number n of the test: drive D1-D8, one of five commands, the number as the
 // sector, and the checksum.
@@ -108,9 +97,7 @@ inline void commandFrame(unsigned n, std::uint8_t* out)
     out[3] = static_cast<std::uint8_t>(n >> 8);
     out[4] = checksum(out, 4);
 }
-constexpr unsigned kRefusedNumber = 1000;  // the frame sent without the command line
-constexpr unsigned kAcceptedNumber = 1001;
-constexpr unsigned kWriteCommandNumber = 1002;  // the frame before the released-line data
+constexpr unsigned kAcceptedNumber = 1001;  // the one frame of the driver's races
 
 // The Win32 bit fields of the device control block's flag word that the driver checks.
 constexpr std::uint32_t kDtrControlMask = 0x0030;  // fDtrControl, bits 4-5

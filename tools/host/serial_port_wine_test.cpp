@@ -13,12 +13,10 @@
 //     control, DTR and RTS off: in the pty's terminal settings (which the driver sets to
 //     something else first), in the shim's DTR and RTS, and in GetCommState;
 //   - bytes written with writeByte and writeBytes arrive exactly;
-//   - a 5-byte read is a command frame only when the ring indicator rises before its bytes;
-//     without it the read fails and both buffers are purged, so that the next frame comes in
-//     clean;
-//   - a ring during a data frame's read ends it with commandLineSeen(); the release of a line
-//     that was asserted when the read armed its watch does not;
-//   - a stop request from another thread ends a waiting read;
+//   - the engine's contract with the line, case by case (port_contract.h, the table the fake
+//     device's tests play too): command frames with and without the command line, data
+//     frames cut short by a new command, the release of the answered command's line, a stop
+//     request from another thread;
 //   - kLoopFrames command frames back to back, each answered at once, all come in, with no
 //     Error event and no halt.
 // Printed, not checked: the times from the command line's assertion and from a frame's last
@@ -61,6 +59,7 @@
 
 #include "driver_report.h"
 #include "pty_peer.h"
+#include "port_contract.h"
 #include "serial_port_protocol.h"
 #include "wine_host.h"
 
@@ -173,8 +172,7 @@ public:
 
     bool run()
     {
-        return opened() && writes() && refusedFrame() && acceptedFrame() && ringAborts() &&
-               releaseIgnored() && stopRequest() && loop() && done();
+        return opened() && writes() && contract() && loop() && done();
     }
 
     bool runRace(const std::string& scenario)
@@ -202,12 +200,6 @@ public:
             std::printf("  frames whose last byte waited past its time for CSIOPort to take the "
                         "command line (left out of the line above): %d\n",
                         late_);
-        printSpread("command line asserted during readBytes(129) -> the report read",
-                    ringToReport_);
-        printSpread("stop requested (byte on the program's input) -> the report read",
-                    stopToReport_);
-        printSpread("the program's own clock: setStopRequested(true) -> readBytes returned",
-                    stopInside_);
     }
 
 private:
@@ -510,173 +502,70 @@ private:
         return true;
     }
 
-    bool refusedFrame()
+    // The engine's contract with the line (port_contract.h), case by case: the marker; after
+    // a command frame, the frame (its line left asserted) and the ACK; the case's steps once
+    // its read waits; the report; then the go byte, the line released before it.
+    bool contract()
     {
-        if (!expect(kRefusedFrame, "a command frame read next"))
-            return false;
-        std::uint32_t inputs = 0;
-        if (!waitingTransfer("the frame read", &inputs) || !lineOffAtArm(inputs, "the frame read"))
-            return false;
-        // Four bytes paced, then the fifth with three more in one write: they are in the
-        // program's input queue together when its read completes.
-        const Bytes frame = commandBytes(kRefusedNumber);
-        const Bytes tail{frame[4], 0xA5, 0x5A, 0xC3};
-        if (!peer_.write(std::span(frame.data(), 4), Pacing::Paced, kWait))
-            return fail("the pty did not take the frame");
-        waitUntil(Clock::now() + peer_.byteTime());
-        if (!peer_.write(tail, Pacing::Unpaced, kWait))
-            return fail("the pty did not take the frame's last byte");
-        std::vector<TimedByte> r;
-        if (!report(8, "the frame without the command line", r))
-            return false;
-        if (r[1].value != 0)
-            return fail("readBytes(5) accepted a frame without the command line (" +
-                        hex(r, 3, 5) + ")");
-        if (r[2].value != 0)
-            return fail("commandLineSeen() after a frame without the command line");
-        const std::size_t left = peer_.pendingForProgram();
-        if (left != 0)
-            return fail(std::to_string(left) + " bytes that came with the refused frame are "
-                        "still in the program's input queue: the read did not purge it");
-        std::printf("ok - a frame without the command line: readBytes(5) false, and the 3 bytes "
-                    "behind it purged from the input queue\n");
-        return true;
-    }
-
-    bool acceptedFrame()
-    {
-        if (!expect(kFrame, "a command frame read next"))
-            return false;
-        std::uint32_t inputs = 0;
-        if (!waitingTransfer("the frame read", &inputs) || !lineOffAtArm(inputs, "the frame read"))
-            return false;
-        const Bytes frame = commandBytes(kAcceptedNumber);
-        FrameTiming t;
-        if (!commandFrame(kAcceptedNumber, t))
-            return false;
-        std::vector<TimedByte> r;
-        if (!report(7, "the command frame", r))
-            return false;
-        if (r[1].value != 1)
-            return fail("readBytes(5) refused a command frame whose command line rose " +
-                        std::to_string(static_cast<long>(micros(t.lastByte - t.asserted))) +
-                        " us before its last byte");
-        for (std::size_t i = 0; i < 5; ++i)
-            if (r[2 + i].value != frame[i])
-                return fail("the command frame read as " + hex(r, 2, 5) +
-                            " (leftovers of the refused frame mixed in?)");
-        std::printf("ok - a command frame with the command line rising before it: readBytes(5) "
-                    "true, exactly its 5 bytes\n");
-        return releaseForGo("after the command frame");
-    }
-
-    bool ringAborts()
-    {
-        if (!expect(kRingAbort, "a data frame read next"))
-            return false;
-        std::uint32_t inputs = 0;
-        if (!waitingTransfer("the data read", &inputs) || !lineOffAtArm(inputs, "the data read"))
-            return false;
-        const Bytes data = dataBytes(kAbortedSeed);
-        if (!peer_.write(std::span(data.data(), kBytesBeforeRing), Pacing::Paced, kWait))
-            return fail("the pty did not take the start of the data frame");
-        if (!peer_.drain(kWait))
-            return fail("the program's read did not take the start of the data frame");
-        Clock::time_point asserted;
-        if (!commandLine(true, "during the data read", &asserted))
-            return false;
-        std::vector<TimedByte> r;
-        if (!report(3, "the data read with a ring", r))
-            return false;
-        ringToReport_.push_back(micros(r[0].at - asserted));
-        if (r[1].value != 0 || r[2].value != 1)
-            return fail(std::string("a ring during readBytes(129), after ") +
-                        std::to_string(kBytesBeforeRing) + " bytes: the read returned " +
-                        (r[1].value ? "true" : "false") + ", commandLineSeen() " +
-                        (r[2].value ? "true" : "false") + "; expected false and true");
-        std::printf("ok - the command line rising during readBytes(129), %zu bytes in: false, "
-                    "commandLineSeen() true\n",
-                    kBytesBeforeRing);
-        return true;
-    }
-
-    bool releaseIgnored()
-    {
-        // The line is still asserted from the ring above.
-        if (!releaseForGo("after the ring"))
-            return false;
-        if (!expect(kReleaseIgnored, "a write command next"))
-            return false;
-        std::uint32_t inputs = 0;
-        if (!waitingTransfer("the frame read", &inputs) || !lineOffAtArm(inputs, "the frame read"))
-            return false;
-        FrameTiming t;
-        if (!commandFrame(kWriteCommandNumber, t))
-            return false;
-        std::vector<TimedByte> ack;
-        if (!take(1, "the ACK to the write command", ack))
-            return false;
-        if (ack[0].value != kAck) {
-            std::vector<TimedByte> rest;
-            take(4, "the report on the write command", rest);
-            return fail("the write command was not acknowledged (" + showByte(ack[0].value) +
-                        "): the frame read " +
-                        (rest.size() == 4 && rest[0].value ? "read the frame wrong" : "failed"));
+        using port_contract::Act;
+        const auto& cases = port_contract::cases();
+        for (std::size_t n = 0; n < cases.size(); ++n) {
+            const port_contract::Case& c = cases[n];
+            const std::string name = std::string("\"") + c.name + "\"";
+            if (!expect(kContract, "the contract case " + name))
+                return false;
+            if (c.afterFrame) {
+                std::uint32_t inputs = 0;
+                if (!waitingTransfer("the frame read before " + name, &inputs) ||
+                    !lineOffAtArm(inputs, "the frame read before " + name))
+                    return false;
+                FrameTiming t;
+                if (!commandFrameBytes(port_contract::leadingFrame(n), microseconds(1400), t))
+                    return false;
+                std::vector<TimedByte> ack;
+                if (!take(1, "the ACK before " + name, ack))
+                    return false;
+                if (ack[0].value != kAck)
+                    return fail("the command frame before " + name + " was refused");
+            }
+            if (!waitingTransfer("the read of " + name))
+                return false;
+            for (std::size_t i = 0; i < c.steps.size(); ++i) {
+                bool ok = true;
+                switch (c.steps[i].act) {
+                case Act::Frame:
+                case Act::Bytes:
+                    ok = peer_.write(port_contract::stepBytes(n, i), Pacing::Paced, kWait) ||
+                         fail("the pty did not take the bytes of " + name);
+                    break;
+                case Act::LineOn: ok = commandLine(true, "in " + name); break;
+                case Act::LineOff: ok = commandLine(false, "in " + name); break;
+                case Act::Stop:
+                    ok = program_.sendInput(&kStopNow, 1) ||
+                         fail("cannot write to the program's standard input");
+                    break;
+                }
+                if (!ok)
+                    return false;
+            }
+            std::vector<TimedByte> r;
+            if (!report(5, name, r))
+                return false;
+            if (r[1].value != 1)
+                return fail("the command frame before " + name + " was read wrong");
+            if (r[2].value != c.returns || r[3].value != c.lineSeen)
+                return fail(name + ": the read returned " + (r[2].value ? "true" : "false") +
+                            ", commandLineSeen() " + (r[3].value ? "true" : "false") +
+                            "; expected " + (c.returns ? "true" : "false") + " and " +
+                            (c.lineSeen ? "true" : "false"));
+            if (c.returns && r[4].value != 1)
+                return fail(name + ": the read returned true with the wrong bytes");
+            std::printf("ok - %s: %s, commandLineSeen() %s\n", c.name, c.returns ? "true" : "false",
+                        c.lineSeen ? "true" : "false");
+            if (!(port_contract::lineAtEnd(n) ? releaseForGo("after " + name)
+                                              : sendGo("after " + name)))
+                return false;
         }
-        // The data read arms its wait with the line still asserted; then the line goes.
-        if (!waitingTransfer("the data read", &inputs))
-            return false;
-        if (!(inputs & ModemLines::kRing))
-            return fail("the data read armed its wait with the command line off: the release "
-                        "would not be tested");
-        const auto armsBefore = peer_.lines().watchArms();
-        if (!commandLine(false, "during the data read"))
-            return false;
-        // CSIOPort takes the EV_RING and arms its wait again (were it to end the read, the wait
-        // of its report's write would show here instead, and the report says so).
-        if (!peer_.lines().waitForArm(armsBefore, kWait))
-            return fail("nothing armed a wait after the command line's release");
-        if (!peer_.write(dataBytes(kReadSeed), Pacing::Paced, kWait))
-            return fail("the pty did not take the data frame");
-        std::vector<TimedByte> r;
-        if (!report(5, "the data read across the release", r))
-            return false;
-        if (r[1].value != 1)
-            return fail("the write command's frame was refused");
-        if (r[2].value != 1 || r[3].value != 0)
-            return fail(std::string("the release of the command line during readBytes(129) "
-                                    "ended it: returned ") +
-                        (r[2].value ? "true" : "false") + ", commandLineSeen() " +
-                        (r[3].value ? "true" : "false"));
-        if (r[4].value != 1)
-            return fail("readBytes(129) across the release returned true with the wrong bytes");
-        std::printf("ok - the release of the command line asserted when readBytes(129) armed "
-                    "its watch is ignored: true, commandLineSeen() false, the data exact\n");
-        return true;
-    }
-
-    bool stopRequest()
-    {
-        if (!expect(kStop, "a read to be stopped next"))
-            return false;
-        if (!waitingTransfer("the read to be stopped"))
-            return false;
-        const auto requested = Clock::now();
-        if (!program_.sendInput(&kStopNow, 1))
-            return fail("cannot write to the program's standard input");
-        std::vector<TimedByte> r;
-        if (!report(8, "the stopped read", r))
-            return false;
-        stopToReport_.push_back(micros(r[0].at - requested));
-        if (r[3].value != 1)
-            return fail("the program's second thread never requested the stop");
-        stopInside_.push_back(le(r, 4, 4));
-        if (r[1].value != 0 || r[2].value != 0)
-            return fail(std::string("a stop request during readBytes(129): the read returned ") +
-                        (r[1].value ? "true" : "false") + ", commandLineSeen() " +
-                        (r[2].value ? "true" : "false") + "; expected false and false");
-        std::printf("ok - a stop request from another thread ends a waiting readBytes(129) with "
-                    "false\n");
         return true;
     }
 
@@ -893,7 +782,6 @@ private:
     bool verbose_;
     std::string failure_;
     std::vector<double> looked_, rearmed_, lastToAnswer_, assertToAnswer_;
-    std::vector<double> stopToReport_, stopInside_, ringToReport_;
     int loopFrames_ = 0, late_ = 0, preempted_ = 0;
     Clock::time_point polled_;  // when the latest waitingTransfer saw its wait polled
 };
