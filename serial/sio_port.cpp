@@ -22,7 +22,8 @@
 // short command altogether. So:
 //   - a watch that has seen nothing since the line was released outlives its transfer, and
 //     one is armed after each answer: the next command frame finds a watch already polling;
-//   - a read looks at the line itself every millisecond while it waits;
+//   - a read looks at the line itself every millisecond while it waits (for its first quarter
+//     of a second: an idle bus is left to the watch);
 //   - a data read takes its first byte alone while the answered command's line has not been
 //     seen released: the computer sends data only after the release, so a line asserted
 //     when that byte comes is a new command;
@@ -48,7 +49,8 @@ constexpr int kMaxIdleFailures = 16;    // transfers in a row that failed withou
 constexpr std::uint32_t kSettleMs = 1000;  // for a pending operation to end once cancelled
 constexpr std::uint32_t kSettlePollMs = 2;
 constexpr std::uint32_t kReleaseWaitMs = 20;
-constexpr std::uint32_t kLinePollMs = 1;  // a frame holds the line for 1.4 ms at the least  // a frame holds the line for 6 ms at the most
+constexpr std::uint32_t kLinePollMs = 1;  // a frame holds the line for 1.4 ms at the least
+constexpr int kLinePolls = 250;           // a data frame takes 68 ms at 19200 baud  // a frame holds the line for 6 ms at the most
 }  // namespace
 
 CSIOPort::CSIOPort(std::unique_ptr<comm::ICommDevice> device, CRunState& runState, IReporter& reporter,
@@ -215,9 +217,14 @@ bool CSIOPort::transfer(Pass& p, std::uint8_t* buffer) {
             transferWaited_ = true;
             const platform::Event* handles[] = {&waitEvent_, &ioEvent_, &runState_.stopRequestEvent(),
                                                 &runState_.haltEvent()};
-            const bool polls = p.mode == kRead && !p.watchless;
+            // A read looks at the line while a command is likely: an idle bus is left to the
+            // watch, so that a drive nobody talks to does not wake a thousand times a second.
+            const bool polls = p.mode == kRead && !p.watchless && p.polls < kLinePolls;
             const unsigned signalled = wait_(handles, 4, polls ? kLinePollMs : platform::kInfinite);
-            if (signalled == platform::kWaitTimeout) pollLine(p);
+            if (signalled == platform::kWaitTimeout) {
+                ++p.polls;
+                pollLine(p);
+            }
             else if (signalled == 0) takeWatchEvent(p);
             else if (signalled == 1) takeCompletion(p);
             else if (signalled == 2 || signalled == 3) p.end();
@@ -424,6 +431,11 @@ void CSIOPort::takeCompletion(Pass& p) {
                 commandLineSeen_ = true;
                 p.end();
             }
+        } else if (p.finished && p.mode == kRead && !p.frameMode && !p.watchless) {
+            // The computer asserts the line for its next command only once this frame is
+            // answered: a line up now is a command that cut the frame short, whose first
+            // bytes completed the read before the drive saw the line.
+            pollLine(p);
         }
         return;
     }

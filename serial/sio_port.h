@@ -85,6 +85,7 @@ private:
         std::uint32_t moved = 0;
         bool reissueNow = false;  // a line error allows a retry and nothing is pending
         int spins = 0;            // rounds that found nothing to wait for
+        int polls = 0;            // looks at the line while waiting
         std::uint32_t lastAbort = comm::kErrorOperationAborted;
         const char* lastAbortCall = "ReadFile";
         // the outcome: finished with every byte moved, or ended (failed)

@@ -290,23 +290,28 @@ TEST_F(SioPortTest, CommandLineAbandonsWrites) {
 }
 
 // A driver that reports only releases: a new command's rise, of which no event comes, is
-// found by the read's own looks at the line; a whole command seen only as a release (the
-// line off when the watch began) ends a data read too.
+// found by the read's own looks at the line, or by the read that the command's first bytes
+// complete; a whole command seen only as a release (the line off when the watch began) ends
+// a data read too.
 TEST_F(SioPortTest, ReleaseOnlyDriverShowsNewCommands) {
     openCom();
     fake->setRingEdges(FakeCommDevice::RingEdges::ReleaseOnly);
-    for (bool whole : {false, true}) {
-        SCOPED_TRACE(whole ? "rise and release" : "rise");
+    for (const char* variant : {"rise", "rise and release", "rise, then bytes that complete the read"}) {
+        SCOPED_TRACE(variant);
         {
             Transfer read(*port, CSIOPort::kRead, Bytes(129));
             ASSERT_TRUE(fake->waitForPendingRead());
+            const std::string v = variant;
+            if (v.find("bytes") != std::string::npos) fake->arrive(Bytes(127, 0x11));
             fake->setRing(true);
-            if (whole) fake->setRing(false);
+            if (v.find("release") != std::string::npos) fake->setRing(false);
+            if (v.find("bytes") != std::string::npos) fake->arrive(kFrame);
             ASSERT_TRUE(read.finish());
             EXPECT_FALSE(read.result());
             EXPECT_TRUE(port->commandLineSeen());
         }
         fake->setRing(false);
+        fake->purge(comm::kPurgeRxClear);
         expectSettled();
     }
 }
