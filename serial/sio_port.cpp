@@ -224,11 +224,15 @@ bool CSIOPort::transfer(Pass& p, std::uint8_t* buffer) {
             if (signalled == platform::kWaitTimeout) {
                 ++p.polls;
                 pollLine(p);
+            } else if (signalled == 0) {
+                takeWatchEvent(p);
+            } else if (signalled == 1) {
+                takeCompletion(p);
+            } else if (signalled == 2 || signalled == 3) {
+                p.end();
+            } else {
+                halt(platform::lastError(), kEngine, "WaitForSingleObject");
             }
-            else if (signalled == 0) takeWatchEvent(p);
-            else if (signalled == 1) takeCompletion(p);
-            else if (signalled == 2 || signalled == 3) p.end();
-            else halt(platform::lastError(), kEngine, "WaitForSingleObject");
         } else if (!p.finished && ++p.spins > kMaxSpins) {
             // Every round ends at once: the device fails each call as it comes.
             halt(p.lastAbort, kEngine, p.lastAbortCall);
@@ -286,11 +290,6 @@ bool CSIOPort::readFrameTail(std::uint8_t* frame, bool needsMore) {
         p.watchless = true;
         if (!transfer(p, came)) return false;
         const std::uint32_t take = p.count < sizeof carry_ ? p.count : static_cast<std::uint32_t>(sizeof carry_);
-        if (have + take > sizeof tail) {
-            const std::uint32_t drop = have + take - static_cast<std::uint32_t>(sizeof carry_);
-            std::memmove(tail, tail + drop, have - drop);
-            have -= drop;
-        }
         std::memcpy(tail + have, came + p.count - take, take);
         have += take;
     }
@@ -302,6 +301,7 @@ bool CSIOPort::readFrameTail(std::uint8_t* frame, bool needsMore) {
     std::memcpy(frame, tail + have - sizeof carry_, sizeof carry_);
     return true;
 }
+
 bool CSIOPort::watchWanted(const Pass& p) const {
     // Once a frame read has seen the command line, another watch could tell it nothing
     // new; not arming one spares the clean-up after the frame, where a watch that was
