@@ -177,9 +177,7 @@ void CSIOPort::pollLine(Pass& p) {
     } else if (!on) {
         p.answeredLineDown = true;
     } else if (!p.ringWhenArmed || p.answeredLineDown) {
-        p.lineSeen = true;
-        commandLineSeen_ = true;
-        p.end();
+        endAsNewCommand(p);
     }
 }
 
@@ -398,10 +396,14 @@ void CSIOPort::takeWatchEvent(Pass& p) {
         // The release of the line that came with the frame being answered is ignored, and
         // the watch is armed again with the new state as its baseline. Anything else is a
         // new command.
-        p.lineSeen = true;
-        commandLineSeen_ = true;
-        p.end();
+        endAsNewCommand(p);
     }
+}
+
+void CSIOPort::endAsNewCommand(Pass& p) {
+    p.lineSeen = true;
+    commandLineSeen_ = true;
+    p.end();
 }
 
 void CSIOPort::takeCompletion(Pass& p) {
@@ -427,9 +429,7 @@ void CSIOPort::takeCompletion(Pass& p) {
             if (!ringIsOn()) {
                 p.answeredLineDown = true;
             } else {
-                p.lineSeen = true;
-                commandLineSeen_ = true;
-                p.end();
+                endAsNewCommand(p);
             }
         } else if (p.finished && p.mode == kRead && !p.frameMode && !p.watchless) {
             // The computer asserts the line for its next command only once this frame is

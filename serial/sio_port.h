@@ -106,6 +106,9 @@ private:
     void issue(Pass& p);
     void takeWatchEvent(Pass& p);
     void takeCompletion(Pass& p);
+    // The line came up for a command after the one being served: the pass ends, and the
+    // next frame read knows the line was seen.
+    void endAsNewCommand(Pass& p);
     // Ends the watch and the transfer that are still pending and waits, within a bound, for
     // both; a device that does not end them is lost, and the emulation halts. A watch that
     // has seen nothing, armed while the line was released, is kept for the next transfer.
