@@ -10,7 +10,7 @@
 namespace {
 
 std::mutex creation;
-std::unique_ptr<CEmulator> processEmulator;  // guarded by creation; never replaced once made
+std::unique_ptr<CEmulator> processEmulator;  // guarded by creation; made once, gone at shutdown
 std::atomic<CEmulator*> published{nullptr};
 
 }  // namespace
@@ -32,7 +32,17 @@ void drvDetach(IReceiver* shell) {
     if (CEmulator* e = drvEmulator()) e->detach(shell);
 }
 
-bool drvCreateImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize) {
+void drvShutdown() {
+    std::unique_ptr<CEmulator> ending;
+    {
+        std::lock_guard<std::mutex> hold(creation);
+        published.store(nullptr);
+        ending = std::move(processEmulator);
+    }
+    ending.reset();  // outside the lock: the stop waits for the emulation thread
+}
+
+bool drvCreateImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize) {
     CEmulator* e = drvEmulator();
     return e && e->createImage(path, sectorCount, sectorSize);
 }

@@ -17,8 +17,11 @@ class CEmulator;
 void drvAttach(IReceiver* shell, std::unique_ptr<comm::ICommDevice> device = nullptr);
 // Takes shell out of the receivers, wherever it stands; the others keep theirs.
 void drvDetach(IReceiver* shell);
+// At the process's end, once no client can call: stops a running emulation, joins its
+// thread and destroys the emulator, while everything it uses is still there.
+void drvShutdown();
 
-bool drvCreateImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize);
+bool drvCreateImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize);
 bool drvMountDisk(const char* path, std::uint8_t drive, bool readOnly);
 bool drvUnMountDisk(std::uint8_t drive);
 void drvSwapDisks(std::uint8_t drive1, std::uint8_t drive2);

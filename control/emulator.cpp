@@ -1,6 +1,7 @@
 // CEmulator: the operations of one emulator, each delivering its own reports at its end.
 #include "control/emulator.h"
 
+#include "platform/file_attributes.h"
 #include "platform/mutex.h"
 #include "sio/disk_image.h"
 
@@ -26,15 +27,31 @@ T CEmulator::askImage(std::uint8_t drive, T fallback, Query query) {
     return image ? query(*image) : fallback;
 }
 
-bool CEmulator::createImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize) {
-    bool created;
+bool CEmulator::createImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize) {
+    bool created = false;
     {
-        CDiskImage image(*notifier_);
-        created = image.createImage(path, static_cast<std::uint16_t>(sectorCount),
-                                    static_cast<std::uint16_t>(sectorSize));
+        // Held while the file is made, so that no mount of it can slip in: a drive serving the
+        // old layout would write into the wrong places of the new one.
+        platform::MutexLock hold(drives_->driveMutex());
+        const std::uint8_t holder = path ? driveHolding(path) : 0;
+        if (holder != 0) {
+            notifier_->postSystemError(CDiskImage::kRefused, "CEmulator::createImage", nullptr,
+                                       "cannot create %s: it is mounted as D%u:", path, unsigned{holder});
+        } else {
+            CDiskImage image(*notifier_);
+            created = image.createImage(path, sectorCount, sectorSize);
+        }
     }
     notifier_->flushNotifications();
     return created;
+}
+
+std::uint8_t CEmulator::driveHolding(const char* path) const {
+    for (std::uint8_t d = CSIODrives::kFirstDrive; d <= CSIODrives::kLastDrive; ++d) {
+        const CDiskImage* image = drives_->imageAt(d);
+        if (image && platform::isSameFile(image->getPath(), path)) return d;
+    }
+    return 0;
 }
 
 bool CEmulator::mountDisk(const char* path, std::uint8_t drive, bool readOnly) {
@@ -55,6 +72,14 @@ void CEmulator::swapDisks(std::uint8_t drive1, std::uint8_t drive2) {
 }
 
 bool CEmulator::setSerialPort(std::uint8_t port) {
+    if (port < kFirstPort || port > kLastPort) {
+        // Refused before anything stops: a running emulation goes on on its port.
+        notifier_->postSystemError(CDiskImage::kRefused, "CEmulator::setSerialPort", nullptr,
+                                   "there is no port COM%u: the ports are COM%u to COM%u", unsigned{port},
+                                   unsigned{kFirstPort}, unsigned{kLastPort});
+        notifier_->flushNotifications();
+        return false;
+    }
     bool open;
     {
         // Held across all three steps: a start on another thread must not slip in between

@@ -35,12 +35,17 @@ public:
     void attach(IReceiver* receiver) { notifier_->attach(receiver); }
     void detach(IReceiver* receiver) { notifier_->detach(receiver); }
 
-    bool createImage(const char* path, std::uint32_t sectorCount, std::uint32_t sectorSize);
+    static constexpr std::uint8_t kFirstPort = 1;
+    static constexpr std::uint8_t kLastPort = 9;
+
+    // Refused when a drive holds the file: it keeps the image it serves.
+    bool createImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize);
     bool mountDisk(const char* path, std::uint8_t drive, bool readOnly);
     bool unMountDisk(std::uint8_t drive);
     void swapDisks(std::uint8_t drive1, std::uint8_t drive2);
     // Stops a running emulation quietly, changes the port, and starts again (with its line)
     // when the new port is open; no start can come between. True when a port is open afterwards.
+    // A number outside COM1-COM9 is refused, and changes nothing.
     bool setSerialPort(std::uint8_t port);
     std::uint8_t serialPort() const { return drives_->port().portNumber(); }
 
@@ -60,6 +65,8 @@ public:
     CSIODrives& driveTable() { return *drives_; }
 
 private:
+    // The drive whose image is the file at path, or 0. Only while holding the drive mutex.
+    std::uint8_t driveHolding(const char* path) const;
     template <typename T, typename Query>
     T askImage(std::uint8_t drive, T fallback, Query query);
 

@@ -208,7 +208,7 @@ HRESULT CShell::get_diskSectorCount(BYTE id, LONG* pVal) {
 
 HRESULT CShell::createImage(BSTR imagePath, LONG sectorCount, LONG sectorSize) {
     const AnsiText text(imagePath);
-    drvCreateImage(text.c_str(), static_cast<std::uint32_t>(sectorCount), static_cast<std::uint32_t>(sectorSize));
+    drvCreateImage(text.c_str(), sectorCount, sectorSize);  // checked whole, never cut to 16 bits
     return S_OK;
 }
 

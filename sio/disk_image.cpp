@@ -2,6 +2,7 @@
 #include "sio/disk_image.h"
 
 #include <cstring>
+#include <string>
 
 #include "platform/file_attributes.h"
 #include "platform/format.h"
@@ -10,33 +11,46 @@
 
 namespace {
 
-constexpr std::uint32_t kImageRefused = 100;  // our own number for images we will not serve
+constexpr std::uint32_t kImageRefused = CDiskImage::kRefused;
 constexpr std::uint16_t kAtrMagic = 0x0296;
 constexpr std::uint16_t kBootSectorSize = 128;
 
 std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-// A header describes the body in whole paragraphs of a 24-bit count; a sector count below 3
-// with sectors above 128 bytes gives a negative body and a sector above kMaxSectorSize
-// cannot cross the bus.
-bool headerCanDescribe(std::uint16_t sectorCount, std::uint16_t sectorSize) {
-    if (sectorSize == 0 || sectorSize > CDiskImage::kMaxSectorSize) return false;
-    return sectorCount >= 3 || sectorSize <= kBootSectorSize;
+// Sectors 1-3 take 128 bytes whatever the sector size, so a body of fewer than three sectors
+// holds boot sectors only.
+std::uint64_t sectorsInBody(std::uint64_t bodyBytes, std::uint16_t sectorSize) {
+    constexpr std::uint64_t kBootBytes = 3 * kBootSectorSize;
+    if (bodyBytes < kBootBytes) return bodyBytes / kBootSectorSize;
+    return (bodyBytes - kBootBytes) / sectorSize + 3;
 }
+
+// wsprintf-style formatting has no 64-bit conversion.
+std::string decimal(std::int64_t n) { return std::to_string(n); }
 
 }  // namespace
 
 CDiskImage::~CDiskImage() { closeImage(); }
 
-bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::uint16_t sectorSize) {
+const char* CDiskImage::geometryFault(std::int64_t sectorCount, std::int64_t sectorSize) {
+    if (sectorCount < 1 || sectorCount > 65535) return "an image holds 1 to 65535 sectors";
+    if (sectorSize < 1 || sectorSize > kMaxSectorSize) return "sectors of 1 to 1023 bytes are served";
+    // The header counts the body in 16-byte paragraphs: a body that ends inside one would
+    // mount back a sector short.
+    if (sectorCount > 3 && (sectorCount - 3) * sectorSize % 16 != 0)
+        return "the sectors after the third do not fill whole 16-byte paragraphs";
+    return nullptr;
+}
+
+bool CDiskImage::createImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize) {
     if (!path) {
         reporter_.postSystemError(kImageRefused, "CDiskImage::createImage", nullptr, "no path given for the new image");
         return false;
     }
-    if (!headerCanDescribe(sectorCount, sectorSize)) {
+    if (const char* fault = geometryFault(sectorCount, sectorSize)) {
         reporter_.postSystemError(kImageRefused, "CDiskImage::createImage", nullptr,
-                        "cannot create %s: an atr image cannot hold %u sectors of %u bytes", path,
-                        unsigned{sectorCount}, unsigned{sectorSize});
+                                  "cannot create %s with %s sectors of %s bytes: %s", path,
+                                  decimal(sectorCount).c_str(), decimal(sectorSize).c_str(), fault);
         return false;
     }
     platform::clearReadOnlyAttribute(path);
@@ -45,9 +59,9 @@ bool CDiskImage::createImage(const char* path, std::uint16_t sectorCount, std::u
         reporter_.postSystemError(platform::lastError(), "CDiskImage::createImage", "fopen");
         return false;
     }
-    const std::int32_t paragraphs =
-        (std::int32_t{sectorCount} - 3) * std::int32_t{sectorSize} / 16 + 24;
-    paragraphs_ = static_cast<std::uint32_t>(paragraphs);
+    const std::int64_t bodyBytes =
+        sectorCount <= 3 ? sectorCount * kBootSectorSize : 3 * kBootSectorSize + (sectorCount - 3) * sectorSize;
+    paragraphs_ = static_cast<std::uint32_t>(bodyBytes / 16);
     std::memset(header_, 0, sizeof header_);
     header_[0] = kAtrMagic & 0xFF;
     header_[1] = kAtrMagic >> 8;
@@ -107,6 +121,19 @@ bool CDiskImage::loadImage(const char* path, bool readOnly) {
         closeImage();
         return false;
     }
+    // The length decides nothing about the geometry; it tells a short image from one cut
+    // short later, and a file too short for a header from a failed read.
+    long length = -1;
+    if (std::fseek(file_.get(), 0, SEEK_END) == 0) length = std::ftell(file_.get());
+    std::rewind(file_.get());
+    loadedLength_ = length < 0 ? UINT64_MAX : static_cast<std::uint64_t>(length);
+    if (loadedLength_ < sizeof header_) {
+        reporter_.postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
+                                  "not an ATR image: %s holds %u bytes, fewer than its 16-byte header",
+                                  path_, static_cast<unsigned>(loadedLength_));
+        closeImage();
+        return false;
+    }
     if (std::fread(header_, 16, 1, file_.get()) != 1) {
         reporter_.postSystemError(platform::lastError(), "CDiskImage::loadImage", "fread");
         closeImage();
@@ -126,10 +153,20 @@ bool CDiskImage::loadImage(const char* path, bool readOnly) {
         closeImage();
         return false;
     }
+    const std::uint32_t paragraphs = std::uint32_t{header_[6]} * 65536 + le16(header_ + 2);
+    // Counted wide: a header that describes more sectors than a sector number can reach is
+    // refused, never cut to 16 bits.
+    const std::uint64_t count = sectorsInBody(std::uint64_t{paragraphs} * 16, sectorSize);
+    if (count == 0 || count > 65535) {
+        reporter_.postSystemError(kImageRefused, "CDiskImage::loadImage", nullptr,
+                                  "the header of %s describes %s sectors of %u bytes (an image holds 1 to 65535)",
+                                  path_, decimal(static_cast<std::int64_t>(count)).c_str(), unsigned{sectorSize});
+        closeImage();
+        return false;
+    }
     sectorSize_ = sectorSize;
-    paragraphs_ = std::uint32_t{header_[6]} * 65536 + le16(header_ + 2);
-    // Unsigned on purpose: bodies of fewer than three boot sectors wrap to the right count.
-    sectorCount_ = static_cast<std::uint16_t>((paragraphs_ * 16 - 384) / sectorSize_ + 3);
+    paragraphs_ = paragraphs;
+    sectorCount_ = static_cast<std::uint16_t>(count);
     return true;
 }
 
@@ -147,21 +184,37 @@ std::uint32_t CDiskImage::sectorOffset(std::uint16_t sector) const {
     return std::uint32_t{sectorSize_} * (sector - 4u) + 400u;
 }
 
+std::uint16_t CDiskImage::sectorsHeld() const {
+    const std::uint64_t body = loadedLength_ > sizeof header_ ? loadedLength_ - sizeof header_ : 0;
+    const std::uint64_t held = sectorsInBody(body, sectorSize_);
+    return held < sectorCount_ ? static_cast<std::uint16_t>(held) : sectorCount_;
+}
+
 std::uint16_t CDiskImage::readSector(std::uint8_t* buffer, std::uint16_t sector) {
     const std::uint16_t n = sectorSizeOf(sector);
     // Whatever cannot be read goes out as zeros, never as the bytes of an earlier sector.
     std::memset(buffer, 0, n);
-    if (!file_) return n;
-    if (std::fseek(file_.get(), static_cast<long>(sectorOffset(sector)), SEEK_SET) != 0) {
+    if (!file_ || sector == 0) return 0;  // sector 0 has no place in the file
+    const std::uint32_t offset = sectorOffset(sector);
+    std::clearerr(file_.get());
+    if (std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
         reporter_.postSystemError(platform::lastError(), "CDiskImage::readSector", "fseek");
-        return n;
+        return 0;
     }
     const std::size_t got = std::fread(buffer, 1, n, file_.get());
-    if (got < n) {
+    if (got == n) return n;
+    if (std::ferror(file_.get())) {
         reporter_.postSystemError(platform::lastError(), "CDiskImage::readSector", "fread");
-        std::memset(buffer + got, 0, n - got);
+        return 0;
     }
-    return n;
+    // The end of the file. Where the image already ended when it was loaded, the missing
+    // sectors are blank, as tools that write short images mean them; anywhere else the file
+    // has been cut short under the drive, and zeros would pass for its data.
+    if (offset + got >= loadedLength_) return n;
+    reporter_.postSystemError(kImageRefused, "CDiskImage::readSector", "fread",
+                              "%s was cut short after it was mounted: sector %u lies beyond its end",
+                              path_, unsigned{sector});
+    return 0;
 }
 
 std::uint16_t CDiskImage::writeSector(const std::uint8_t* buffer, std::uint16_t sector) {

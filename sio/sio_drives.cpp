@@ -48,9 +48,17 @@ std::uint8_t CSIODrives::sioChecksum(const std::uint8_t* data, std::size_t lengt
     return ::sioChecksum(data, length);
 }
 
+bool CSIODrives::checkDrive(std::uint8_t drive, const char* location) {
+    if (isDrive(drive)) return true;
+    reporter_.postSystemError(CDiskImage::kRefused, location, nullptr,
+                              "there is no drive %u: the drives are numbered %u to %u", unsigned{drive},
+                              unsigned{kFirstDrive}, unsigned{kLastDrive});
+    return false;
+}
+
 bool CSIODrives::mountImage(const char* path, std::uint8_t drive, bool readOnly) {
     platform::MutexLock hold(driveMutex_);
-    if (!isDrive(drive)) return false;
+    if (!checkDrive(drive, "CSIODrives::mountImage")) return false;
     unmountImage(drive);
     drives_[drive] = std::make_unique<CDiskImage>(reporter_);
     CDiskImage& image = *drives_[drive];
@@ -58,6 +66,9 @@ bool CSIODrives::mountImage(const char* path, std::uint8_t drive, bool readOnly)
     if (loaded) {
         reporter_.postStatus("%s mounted as D%d:%s [%d %d-byte sectors]", fileNameOf(path), drive,
                    image.isReadOnly() ? " read-only" : "", image.getSectorCount(), image.getSectorSize());
+        if (image.sectorsHeld() < image.getSectorCount())
+            reporter_.postStatus("%s holds %u of its %u sectors: the rest read as blank", fileNameOf(path),
+                                 unsigned{image.sectorsHeld()}, unsigned{image.getSectorCount()});
     } else {
         unmountImage(drive);
     }
@@ -66,13 +77,13 @@ bool CSIODrives::mountImage(const char* path, std::uint8_t drive, bool readOnly)
 
 bool CSIODrives::unmountImage(std::uint8_t drive) {
     platform::MutexLock hold(driveMutex_);
-    if (!isDrive(drive)) return false;
+    if (!checkDrive(drive, "CSIODrives::unmountImage")) return false;
     drives_[drive].reset();
     return true;
 }
 
 void CSIODrives::swapImages(std::uint8_t drive1, std::uint8_t drive2) {
-    if (!isDrive(drive1) || !isDrive(drive2)) return;
+    if (!checkDrive(drive1, "CSIODrives::swapImages") || !checkDrive(drive2, "CSIODrives::swapImages")) return;
     platform::MutexLock hold(driveMutex_);
     std::swap(drives_[drive1], drives_[drive2]);
     reporter_.postStatus("swapped disk %d and %d", drive1, drive2);

@@ -46,6 +46,7 @@ public:
     static bool isAdmittedCommand(std::uint8_t command);
     bool sendConfig(CDiskImage& image);
     bool receiveConfig(CDiskImage& image);
+    // COMPLETE and the sector's frame; ERROR and a blank frame when the file cannot give it.
     bool sendSector(CDiskImage& image, std::uint16_t sector);
     bool receiveSector(CDiskImage& image, std::uint16_t sector);
 
@@ -65,6 +66,8 @@ private:
     void serveRead(CDiskImage& image, std::uint16_t sector);
     void serveStatus(CDiskImage& image, std::uint16_t sector);
     bool nak(const char* message);
+    // True for D1:-D9:; any other number is reported as an Error from location.
+    bool checkDrive(std::uint8_t drive, const char* location);
 
     CRunState& runState_;
     IReporter& reporter_;

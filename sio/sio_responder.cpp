@@ -3,6 +3,8 @@
 // Each command frame is checked, reported, and, when it addresses a drive with an image,
 // answered under the drive table's lock with the handshake of its row in the command table:
 // ACK or NAK at once, COMPLETE 1500 us after the ACK, and the data frame with its checksum.
+// A sector that the file cannot give is answered ERROR in place of COMPLETE, with a blank
+// frame: zeros under COMPLETE would pass for the disk's data.
 #include "sio/sio_drives.h"
 
 
@@ -11,6 +13,7 @@ namespace {
 constexpr std::uint8_t kAck = 0x41;
 constexpr std::uint8_t kNak = 0x4E;
 constexpr std::uint8_t kComplete = 0x43;
+constexpr std::uint8_t kError = 0x45;
 constexpr std::uint32_t kCompleteDelayUs = 1500;
 constexpr std::uint32_t kBackOffMs = 5;
 
@@ -153,7 +156,6 @@ void CSIODrives::serveRead(CDiskImage& image, std::uint16_t sector) {
     }
     if (!port_->writeByte(kAck)) return;
     timer_->delayMicroseconds(kCompleteDelayUs);
-    if (!port_->writeByte(kComplete)) return;
     sendSector(image, sector);
 }
 
@@ -209,9 +211,11 @@ bool CSIODrives::receiveConfig(CDiskImage& image) {
 }
 
 bool CSIODrives::sendSector(CDiskImage& image, std::uint16_t sector) {
-    const std::uint16_t n = image.readSector(frameBuffer_, sector);
+    const std::uint16_t n = image.sectorSizeOf(sector);
+    const bool readable = image.readSector(frameBuffer_, sector) == n;
+    if (!port_->writeByte(readable ? kComplete : kError)) return false;
     frameBuffer_[n] = sioChecksum(frameBuffer_, n);
-    return port_->writeBytes(frameBuffer_, n + 1u);
+    return port_->writeBytes(frameBuffer_, n + 1u) && readable;
 }
 
 bool CSIODrives::receiveSector(CDiskImage& image, std::uint16_t sector) {

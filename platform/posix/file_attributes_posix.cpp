@@ -26,4 +26,9 @@ bool hasReadOnlyAttribute(const char* path) {
     return stat(path, &st) == 0 && !(st.st_mode & kWriteBits);
 }
 
+bool isSameFile(const char* path1, const char* path2) {
+    struct stat a {}, b {};
+    return stat(path1, &a) == 0 && stat(path2, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -163,6 +164,18 @@ TEST_F(EmulatorTest, SerialPortChanges) {
     EXPECT_TRUE(emulator->setSerialPort(5));
     EXPECT_FALSE(emulator->isStopped());
     EXPECT_EQ(texts(reported()), std::vector<std::string>{"sio emulation started on COM5"});
+    // Numbers that name no port are refused before anything stops.
+    for (int n : {0, 10, 255}) {
+        SCOPED_TRACE(n);
+        EXPECT_FALSE(emulator->setSerialPort(static_cast<std::uint8_t>(n)));
+        EXPECT_FALSE(emulator->isStopped());
+        EXPECT_EQ(emulator->serialPort(), 5);
+        const auto e = reported();
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_NE(e[0].text.find("there is no port COM" + std::to_string(n) + ": the ports are COM1 to COM9"),
+                  std::string::npos) << e[0].text;
+    }
+    EXPECT_EQ(wire->observed().opened.size(), 2u);
     ASSERT_TRUE(emulator->stop());
     reported();
     EXPECT_TRUE(emulator->setSerialPort(6));
@@ -202,10 +215,20 @@ TEST_F(EmulatorTest, Queries) {
     }
     EXPECT_TRUE(emulator->unMountDisk(2));
     EXPECT_FALSE(emulator->unMountDisk(0));
-    // Sizes above 16 bits are cut to their low 16 bits, as the automation layer passes them.
-    EXPECT_TRUE(emulator->createImage(dir.path("wide.atr").c_str(), 0x10000 + 720, 0x10000 + 128));
-    ASSERT_TRUE(emulator->mountDisk(dir.path("wide.atr").c_str(), 3, false));
-    EXPECT_EQ(emulator->diskSectorCount(3), 720);
+    // Numbers above 16 bits are refused whole, never cut to a geometry nobody asked for.
+    EXPECT_FALSE(emulator->createImage(dir.path("wide.atr").c_str(), 0x10000 + 720, 0x10000 + 128));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("wide.atr")));
+    // A file a drive serves is not made again under it, under any spelling of its path.
+    ASSERT_TRUE(emulator->mountDisk(p.c_str(), 2, false));
+    reported();
+    const auto before = readFile(p);
+    const std::string other = dir.path("sub/../q.atr");
+    std::filesystem::create_directory(dir.path("sub"));
+    EXPECT_FALSE(emulator->createImage(other.c_str(), 1040, 128));
+    EXPECT_EQ(readFile(p), before);
+    const auto e = reported();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_NE(e[0].text.find("cannot create " + other + ": it is mounted as D2:"), std::string::npos) << e[0].text;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,10 @@ TEST_F(DiskImageTest, CreateWritesExactHeaderAndBody) {
         {720, 128, {0x96, 0x02, 0x80, 0x16, 0x80, 0x00, 0x00}, 92176},
         {1040, 128, {0x96, 0x02, 0x80, 0x20, 0x80, 0x00, 0x00}, 133136},
         {720, 256, {0x96, 0x02, 0xE8, 0x2C, 0x00, 0x01, 0x00}, 183952},
-        {0, 128, {0x96, 0x02, 0x00, 0x00, 0x80, 0x00, 0x00}, 16},
         {2, 128, {0x96, 0x02, 0x10, 0x00, 0x80, 0x00, 0x00}, 16 + 256},
+        // below four sectors there are boot sectors only, 128 bytes whatever the size
+        {1, 256, {0x96, 0x02, 0x08, 0x00, 0x00, 0x01, 0x00}, 16 + 128},
+        {19, 1023, {0x96, 0x02, 0x17, 0x04, 0xFF, 0x03, 0x00}, 16 + 384 + 16 * 1023},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
@@ -184,8 +187,12 @@ TEST_F(DiskImageTest, LoadRefusesBadImages) {
     } cases[] = {
         {"magic.atr", {0x97, 0x02, 0x80, 0x16, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          100, "invalid atr header identification bytes in "},
-        {"short.atr", {0x96, 0x02, 0x80, 0x16, 0x80, 0, 0, 0, 0, 0}, 0, "(CDiskImage::loadImage.fread)"},
+        {"short.atr", {0x96, 0x02, 0x80, 0x16, 0x80, 0, 0, 0, 0, 0}, 100, "not an ATR image: "},
+        {"empty.atr", {}, 100, "holds 0 bytes, fewer than its 16-byte header"},
         {"size0.atr", header(5760, 0), 100, "unsupported sector size 0 in "},
+        // counted wide: 70000 sectors never wrap to 4464
+        {"wide.atr", header((384 + 69997 * 256) / 16, 256), 100, "describes 70000 sectors of 256 bytes"},
+        {"nothing.atr", header(0, 128), 100, "describes 0 sectors"},
         {"size1024.atr", header(5760, 1024), 100, "unsupported sector size 1024 in "},
     };
     for (const Case& c : cases) {
@@ -211,14 +218,27 @@ TEST_F(DiskImageTest, LoadRefusesBadImages) {
     }
 }
 
-// A 1023-byte sector is the largest the bus can carry and still loads.
-TEST_F(DiskImageTest, LargestServableSectorLoads) {
-    const std::string p = dir.path("big.atr");
-    writeFile(p, patterned(10, 1023));
-    CDiskImage image(notifier);
-    ASSERT_TRUE(image.loadImage(p.c_str(), false));
-    EXPECT_EQ(image.getSectorSize(), 1023);
-    EXPECT_EQ(image.getSectorCount(), 10);
+// The geometry a header gives, bodies under three boot sectors and the largest sector the
+// bus can carry included.
+TEST_F(DiskImageTest, HeaderGivesGeometry) {
+    struct Case {
+        Bytes bytes;
+        std::uint16_t size, count;
+    } cases[] = {
+        {patterned(10, 1023), 1023, 10},
+        {header(16, 256), 256, 2},   // 256 bytes of body: two boot sectors, not one sector
+        {header(8, 100), 100, 1},    // not 23,592
+        {header(24, 256), 256, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + ", " + std::to_string(c.count));
+        const std::string p = dir.path("g.atr");
+        writeFile(p, c.bytes);
+        CDiskImage image(notifier);
+        ASSERT_TRUE(image.loadImage(p.c_str(), false));
+        EXPECT_EQ(image.getSectorSize(), c.size);
+        EXPECT_EQ(image.getSectorCount(), c.count);
+    }
 }
 
 TEST_F(DiskImageTest, LoadMissingFileReportsFopen) {
@@ -231,26 +251,37 @@ TEST_F(DiskImageTest, LoadMissingFileReportsFopen) {
     EXPECT_NE(e[0].text.find("(CDiskImage::loadImage.fopen)"), std::string::npos) << e[0].text;
 }
 
-// A header may promise more than the file holds: the missing part reads as zeros, reported,
-// and never as the bytes of the sector read before it.
-TEST_F(DiskImageTest, ReadBeyondFileEndZeroFills) {
+// A header may promise more than the file holds: such an image is served, the missing part
+// reading as blank without a report. A file cut short after it was loaded is another matter:
+// its lost sectors fail, reported, and never pass for blank data.
+TEST_F(DiskImageTest, ShortImageReadsBlankAndCutImageFails) {
     const std::string p = dir.path("cut.atr");
     Bytes file = patterned(720, 128);
     file.resize(400 + 64);  // sector 4 is half there, sector 5 not at all
     writeFile(p, file);
     CDiskImage image(notifier);
     ASSERT_TRUE(image.loadImage(p.c_str(), false));
+    EXPECT_EQ(image.getSectorCount(), 720);
+    EXPECT_EQ(image.sectorsHeld(), 3);
     std::uint8_t buffer[128];
     ASSERT_EQ(image.readSector(buffer, 3), 128);
     ASSERT_EQ(image.readSector(buffer, 4), 128);
     EXPECT_EQ(0, std::memcmp(buffer, file.data() + 400, 64));
     for (int i = 64; i < 128; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
     std::memset(buffer, 0x55, sizeof buffer);
-    EXPECT_EQ(image.readSector(buffer, 5), 128) << "still the full sector length";
+    EXPECT_EQ(image.readSector(buffer, 720), 128) << "still the full sector length";
+    for (int i = 0; i < 128; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
+    EXPECT_TRUE(errors().empty());
+
+    std::filesystem::resize_file(p, 200);  // another program cuts it under the drive
+    std::memset(buffer, 0x55, sizeof buffer);
+    EXPECT_EQ(image.readSector(buffer, 3), 0);
     for (int i = 0; i < 128; ++i) ASSERT_EQ(buffer[i], 0) << "byte " << i;
     const auto e = errors();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_NE(e[1].text.find("(CDiskImage::readSector.fread)"), std::string::npos) << e[1].text;
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].number, 100u);
+    EXPECT_NE(e[0].text.find("cut short after it was mounted: sector 3 lies beyond its end"), std::string::npos)
+        << e[0].text;
 }
 
 // Creating over a read-only file clears the protection and overwrites it.
@@ -265,11 +296,18 @@ TEST_F(DiskImageTest, CreateOverReadOnlyFile) {
     EXPECT_STREQ(image.getPath(), "") << "creating leaves the object empty";
 }
 
-// Geometries no header can describe are refused before any file is touched.
-TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
+// Every geometry that would not mount back exactly as asked is refused with its reason,
+// before any file is touched, whatever width the caller's numbers have.
+TEST_F(DiskImageTest, CreateRefusesWhatCannotMountBack) {
     struct Case {
-        std::uint16_t count, size;
-    } cases[] = {{720, 0}, {720, 1024}, {0, 256}, {2, 129}, {65535, 65535}};
+        std::int64_t count, size;
+        const char* reason;
+    } cases[] = {
+        {0, 128, "1 to 65535 sectors"},      {65536, 128, "1 to 65535 sectors"},
+        {-1, 128, "1 to 65535 sectors"},     {720, 0, "1 to 1023 bytes"},
+        {720, 1024, "1 to 1023 bytes"},      {720, 65536 + 128, "1 to 1023 bytes"},
+        {100, 17, "16-byte paragraphs"},     {720, 1023, "16-byte paragraphs"},
+    };
     const std::string p = dir.path("keep.atr");
     const Bytes original(300, 0x42);
     writeFile(p, original);
@@ -282,8 +320,9 @@ TEST_F(DiskImageTest, CreateRefusesUndescribableGeometry) {
         const auto e = errors();
         ASSERT_EQ(e.size(), 1u);
         EXPECT_EQ(e[0].number, 100u);
-        EXPECT_NE(e[0].text.find(p), std::string::npos);
-        EXPECT_NE(e[0].text.find("(CDiskImage::createImage)"), std::string::npos) << e[0].text;
+        const std::string asked = std::to_string(c.count) + " sectors of " + std::to_string(c.size) + " bytes";
+        for (const std::string& part : {p, asked, std::string(c.reason), std::string("(CDiskImage::createImage)")})
+            EXPECT_NE(e[0].text.find(part), std::string::npos) << e[0].text;
     }
     CDiskImage image(notifier);
     EXPECT_FALSE(image.createImage(dir.path("none.atr").c_str(), 1, 1024));

@@ -61,16 +61,26 @@ TEST_F(DriveTableTest, MountLineNameRule) {
     EXPECT_EQ(e[0].text.rfind(forward + " mounted as D1:", 0), 0u) << e[0].text;
 }
 
-// Drive numbers outside 1-9 change nothing and report nothing.
-TEST_F(DriveTableTest, InvalidDrivesAreRefusedSilently) {
+// Drive numbers outside 1-9 change nothing, and each call says which number it refused.
+TEST_F(DriveTableTest, InvalidDrivesAreRefused) {
     const std::string p = blank("a.atr", 720, 128);
+    ASSERT_TRUE(drives.mountImage(p.c_str(), 2, false));
+    takeDelivered();
     for (int drive : {0, 10, 255}) {
-        EXPECT_FALSE(drives.mountImage(p.c_str(), static_cast<std::uint8_t>(drive), false));
-        EXPECT_FALSE(drives.unmountImage(static_cast<std::uint8_t>(drive)));
+        SCOPED_TRACE(drive);
+        const auto d = static_cast<std::uint8_t>(drive);
+        EXPECT_FALSE(drives.mountImage(p.c_str(), d, false));
+        EXPECT_FALSE(drives.unmountImage(d));
+        drives.swapImages(d, 2);
+        const auto e = takeDelivered();
+        ASSERT_EQ(e.size(), 3u);
+        for (const auto& event : e) {
+            EXPECT_EQ(event.kind, 'E');
+            EXPECT_NE(event.text.find("there is no drive " + std::to_string(drive) + ": the drives are numbered 1 to 9"),
+                      std::string::npos) << event.text;
+        }
     }
-    drives.swapImages(0, 2);
-    drives.swapImages(2, 10);
-    EXPECT_TRUE(takeDelivered().empty());
+    EXPECT_NE(drives.imageAt(2), nullptr) << "a refused swap leaves the drive alone";
     EXPECT_TRUE(drives.unmountImage(5)) << "a valid empty drive";
     EXPECT_TRUE(takeDelivered().empty());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 
 #include "platform/event.h"
 #include "sio/checksum.h"
@@ -88,9 +89,11 @@ TEST_F(ResponderTest, UnknownCommandDoesNotTakeTheLock) {
     EXPECT_TRUE(a.listening) << "the responder waited for the lock";
 }
 
-// Reads: the sector test, the last sector, and boot sectors of 128 bytes on a 256-byte image.
+// Reads: the sector test, the last sector, and boot sectors of 128 bytes on a 256-byte image;
+// a file cut short under the drive answers ERROR and a blank frame, never COMPLETE over zeros.
 TEST_F(ResponderTest, Reads) {
-    ASSERT_TRUE(drives->mountImage(image("dd.atr", 720, 256).c_str(), 1, false));
+    const std::string p = image("dd.atr", 720, 256);
+    ASSERT_TRUE(drives->mountImage(p.c_str(), 1, false));
     for (std::uint16_t s : {1, 2, 3}) EXPECT_TRUE(isAckCompleteData(computer->read(1, s), pattern(s, 128))) << s;
     EXPECT_TRUE(isAckCompleteData(computer->read(1, 4), pattern(4, 256)));
     EXPECT_TRUE(isAckCompleteData(computer->read(1, 720), pattern(720, 256)));
@@ -102,6 +105,16 @@ TEST_F(ResponderTest, Reads) {
         EXPECT_EQ(lines('D'), std::vector<std::string>{"[NAK - invalid sector]"});
         takeDelivered();
     }
+    std::filesystem::resize_file(p, 400);
+    const SimComputer::Answer a = computer->read(1, 4);
+    Bytes expected = {kAck, 0x45};
+    const Bytes blank = SimComputer::dataFrame(Bytes(256, 0));
+    expected.insert(expected.end(), blank.begin(), blank.end());
+    EXPECT_EQ(a.bytes, expected);
+    const auto errors = lines('E');
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("cut short after it was mounted: sector 4"), std::string::npos) << errors[0];
+    EXPECT_TRUE(isAckCompleteData(computer->read(1, 3), pattern(3, 128))) << "what is left still reads";
 }
 
 // Writes land in the file, are read back the same, and put is the same command.
