@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "control/driver.h"
 #include "server/class_factory.h"
 #include "server/registrar.h"
 #include "server/server_lock.h"
@@ -117,6 +118,9 @@ int serve() {
     CoRevokeClassObject(cookie);
     Sleep(1000);
     factory->Release();
+    // The emulation may still run (a client may go without stopping it): it ends here, not in
+    // the process's teardown, where its thread would be cut off inside the port.
+    drvShutdown();
     // A late release may still reach the idle handler: the event goes only after it has been
     // removed, and the monitor has ended.
     setServerIdleHandler(nullptr);

@@ -9,7 +9,9 @@
 //   Command(0x31, 0x52, 0x01, 0x00, 0x84, 1, 1, "read")  and Status "[no image mounted]"
 //   Command(0x40, 0x53, 0x00, 0x00, 0x93, 16, 0, "status") and Debug "unknown device - 10"
 // each Command with its arguments typed as the type library says (six bytes, a long, a
-// string), and no Error event.
+// string), and no Error event. Then it starts the emulation again and lets its Shell go
+// while the emulation runs: the server, which this side started so that it can watch it,
+// must then end by itself with exit code 0.
 //
 // Exit code: the number of failed checks (0 when all passed), 2 for a bad command line.
 #include <cstdio>
@@ -112,9 +114,49 @@ bool waitPrinting(Journal& journal, std::size_t& printed, const std::wstring& te
     }
 }
 
+// The registered server, started as COM would start it; COM then hands out its Shell.
+HANDLE startServer() {
+    wchar_t clsid[64] = {};
+    StringFromGUID2(CLSID_Shell, clsid, 64);
+    wchar_t server[1024] = {};
+    DWORD size = sizeof server;
+    const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\LocalServer32";
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &size) != ERROR_SUCCESS)
+        return nullptr;
+    std::wstring line = std::wstring(server) + L" -Embedding";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    WaitForInputIdle(pi.hProcess, kStartMs);  // serving once its message loop runs
+    return pi.hProcess;
+}
+
+// The last Shell goes while the emulation runs: the server stops it and ends cleanly.
+void checkEndWhileRunning(ComPtr<IShell>& shell, HANDLE server) {
+    shell->start();
+    VARIANT_BOOL stopped = VARIANT_TRUE;
+    shell->get_isStopped(&stopped);
+    check(stopped == VARIANT_FALSE, "the emulation runs again before the last Shell goes");
+    shell.reset();
+    const bool ended = WaitForSingleObject(server, 30000) == WAIT_OBJECT_0;
+    DWORD code = 0xFFFFFFFF;
+    if (ended) GetExitCodeProcess(server, &code);
+    check(ended && code == 0, "released while its emulation ran, the server ended with exit code " +
+                                  (ended ? std::to_string(code) : std::string("(still running after 30 s)")));
+}
+
 int run(BYTE port) {
     check(leadsToPty(port), "COM" + std::to_string(port) + " leads to a pseudo-terminal");
     if (failures) return failures;
+    const HANDLE server = startServer();
+    check(server != nullptr, "the registered server started");
+    if (!server) return failures;
+    struct Closer {
+        HANDLE h;
+        ~Closer() { CloseHandle(h); }
+    } serverHandle{server};
     ComPtr<IShell> shell;
     HRESULT hr = CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
                                   reinterpret_cast<void**>(shell.put()));
@@ -152,6 +194,9 @@ int run(BYTE port) {
     shell->stop();
     check(journal.waitForText(L"sio emulation stopped", 0), "stop: \"sio emulation stopped\" before it returned");
     point->Unadvise(cookie);
+    point.reset();
+    container.reset();
+    checkEndWhileRunning(shell, server);
     return failures;
 }
 
