@@ -1,6 +1,8 @@
 // The drive table: mount, unmount, swap, their lines, and the format answers.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <string>
 
 #include "platform/file_attributes.h"
@@ -37,6 +39,14 @@ TEST_F(DriveTableTest, MountLine) {
     e = takeDelivered();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_NE(e[0].text.find(" mounted as D9: [720 256-byte sectors]"), std::string::npos) << e[0].text;
+
+    // An image shorter than its header says gets a second line with what the file holds.
+    std::filesystem::resize_file(b, 400 + 10 * 256 + 100);
+    EXPECT_TRUE(drives.mountImage(b.c_str(), 8, false));
+    e = takeDelivered();
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_NE(e[1].text.find("dd.atr holds 13 of its 720 sectors: the rest read as blank"), std::string::npos)
+        << e[1].text;
 }
 
 // Only a backslash separates the name; a path with forward slashes shows whole.
