@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ gcc-multilib googletest
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-          libwine-dev wine wine64 wine32:i386)
+          libwine-dev wine wine64 wine32:i386 xvfb imagemagick)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
