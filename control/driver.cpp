@@ -42,6 +42,10 @@ void drvShutdown() {
     ending.reset();  // outside the lock: the stop waits for the emulation thread
 }
 
+void drvRefusePath(const char* location, const char* converted) {
+    if (CEmulator* e = drvEmulator()) e->refusePath(location, converted);
+}
+
 bool drvCreateImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize) {
     CEmulator* e = drvEmulator();
     return e && e->createImage(path, sectorCount, sectorSize);

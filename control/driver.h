@@ -21,6 +21,9 @@ void drvDetach(IReceiver* shell);
 // thread and destroys the emulator, while everything it uses is still there.
 void drvShutdown();
 
+// A path the system's code page cannot hold (shown as converted, with its stand-ins) is
+// refused with an Error from location: used as converted, it could name another file.
+void drvRefusePath(const char* location, const char* converted);
 bool drvCreateImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize);
 bool drvMountDisk(const char* path, std::uint8_t drive, bool readOnly);
 bool drvUnMountDisk(std::uint8_t drive);

@@ -54,6 +54,13 @@ std::uint8_t CEmulator::driveHolding(const char* path) const {
     return 0;
 }
 
+void CEmulator::refusePath(const char* location, const char* converted) {
+    notifier_->postSystemError(CDiskImage::kRefused, location, nullptr,
+                               "cannot use the path \"%s\": the system's code page cannot represent every "
+                               "character of it", converted ? converted : "");
+    notifier_->flushNotifications();
+}
+
 bool CEmulator::mountDisk(const char* path, std::uint8_t drive, bool readOnly) {
     const bool mounted = drives_->mountImage(path, drive, readOnly);
     notifier_->flushNotifications();

@@ -41,6 +41,8 @@ public:
     // Refused when a drive holds the file: it keeps the image it serves.
     bool createImage(const char* path, std::int64_t sectorCount, std::int64_t sectorSize);
     bool mountDisk(const char* path, std::uint8_t drive, bool readOnly);
+    // Reports a path that the system's code page cannot represent, as the call at location.
+    void refusePath(const char* location, const char* converted);
     bool unMountDisk(std::uint8_t drive);
     void swapDisks(std::uint8_t drive1, std::uint8_t drive2);
     // Stops a running emulation quietly, changes the port, and starts again (with its line)

@@ -140,7 +140,8 @@ HRESULT CShell::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* para
 
 HRESULT CShell::mountDisk(BSTR path, BYTE diskid, VARIANT_BOOL readOnly) {
     const AnsiText text(path);
-    drvMountDisk(text.c_str(), diskid, readOnly != 0);
+    if (!text.exact()) drvRefusePath("CShell::mountDisk", text.c_str());
+    else drvMountDisk(text.c_str(), diskid, readOnly != 0);
     return S_OK;
 }
 
@@ -208,7 +209,8 @@ HRESULT CShell::get_diskSectorCount(BYTE id, LONG* pVal) {
 
 HRESULT CShell::createImage(BSTR imagePath, LONG sectorCount, LONG sectorSize) {
     const AnsiText text(imagePath);
-    drvCreateImage(text.c_str(), sectorCount, sectorSize);  // checked whole, never cut to 16 bits
+    if (!text.exact()) drvRefusePath("CShell::createImage", text.c_str());
+    else drvCreateImage(text.c_str(), sectorCount, sectorSize);  // checked whole, never cut to 16 bits
     return S_OK;
 }
 

@@ -4,10 +4,15 @@
 AnsiText::AnsiText(BSTR text) {
     if (!text) return;
     has_ = true;
-    int n = 0;
-    while (text[n]) ++n;
-    buffer_.assign(static_cast<std::size_t>(2 * n + 2), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, buffer_.data(), 2 * n + 2, nullptr, nullptr);
+    // UTF-8 holds every character, and takes neither the flag nor the question.
+    const bool utf8 = GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL replaced = FALSE;
+    BOOL* askReplaced = utf8 ? nullptr : &replaced;
+    const int n = WideCharToMultiByte(CP_ACP, flags, text, -1, nullptr, 0, nullptr, askReplaced);
+    buffer_.assign(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+    const int written = n > 0 ? WideCharToMultiByte(CP_ACP, flags, text, -1, buffer_.data(), n, nullptr, askReplaced) : 0;
+    exact_ = written > 0 && !replaced;
 }
 
 BSTR toBstr(const char* text) {
