@@ -8,6 +8,8 @@ set -u
 wine=$1 prefix=$2 server=$3 console=$4 scratch=$5
 
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
+# A path for the input of run, whose escapes would take its backslashes.
+inpath() { winpath "$1" | sed 's/\\/\\\\/g'; }
 
 rm -rf "$scratch" && mkdir -p "$scratch" || exit 1
 failed=0
@@ -70,6 +72,32 @@ expect out "D3: $(winpath "$created") 1040 sectors of 128 bytes, read-only"
 expect out "bye"
 size=$(stat -c %s "$created" 2>/dev/null || echo 0)
 [ "$size" -eq $((16 + 1040 * 128)) ] || { echo "FAIL: the created image holds $size bytes"; failed=1; }
+
+# create refuses a file that exists, from the prompt and from the command line, unless asked.
+run 0 "create $(inpath "$created") sd\ncreate! $(inpath "$created") sd\n"
+expect err "$(winpath "$created") exists: create! (--create-over on the command line) overwrites it"
+size=$(stat -c %s "$created" 2>/dev/null || echo 0)
+[ "$size" -eq $((16 + 720 * 128)) ] || { echo "FAIL: create! left $size bytes"; failed=1; }
+run 4 '' --create "$(winpath "$created")=ed"
+expect err "could not create"
+run 0 '' --create "$(winpath "$created")=ed" --create-over
+
+# Paths beyond ASCII: one the code page holds mounts from the command line and from the
+# prompt (whose bytes are in that code page); one it cannot hold is refused, and no other
+# file is made or opened in its place. --quiet keeps status lines on the screen, and --log
+# takes the full trace.
+accented="$scratch/disqu$(printf '\303\251').atr"
+run 0 "mount D2 \"$(inpath "$scratch")\\\\disqu\351.atr\"\nstatus\n" --quiet --log "$(winpath "$scratch/trace.log")" \
+    --create "$(winpath "$accented")=sd" "D1=$(winpath "$accented")"
+expect out "mounted as D1:"
+expect out "mounted as D2:"
+[ -f "$accented" ] || { echo "FAIL: no $accented"; failed=1; }
+grep -q "mounted as D2:" "$scratch/trace.log" 2>/dev/null || { echo "FAIL: the log lacks the mount line"; failed=1; }
+wide="$scratch/$(printf '\346\227\245\346\234\254').atr"
+before=$(ls "$scratch"/*.atr | wc -l)
+run 4 '' --create "$(winpath "$wide")=sd"
+expect out "the system's code page cannot represent every character of it"
+[ "$(ls "$scratch"/*.atr | wc -l)" -eq "$before" ] || { echo "FAIL: a file was made for a path the code page cannot hold"; ls "$scratch"; failed=1; }
 
 # A port that leads nowhere (the prefix maps COM1-COM9 to paths that do not exist): checked
 # before it is opened, as this machine's own serial devices must never be.

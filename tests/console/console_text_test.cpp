@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/console/console_options.h"
+#include "tools/console/prompt_line.h"
 #include "tools/console/event_text.h"
 
 using namespace console;
@@ -35,10 +36,14 @@ TEST(ConsoleOptions, Geometry) {
 // A full command line, with mounts in order, read-only marks, and paths holding '=' and ','.
 TEST(ConsoleOptions, CommandLine) {
     const std::optional<Options> o = parse({"--port", "5", "--raw", "--create", "C:\\a=b\\new.atr=ed",
-                                            "D1=C:\\demo.atr", "d9:=x,y.atr,RO", "--start"});
+                                            "D1=C:\\demo.atr", "d9:=x,y.atr,RO", "--start", "--quiet",
+                                            "--log", "C:\\trace.txt", "--create-over"});
     ASSERT_TRUE(o);
     EXPECT_EQ(o->port, 5);
     EXPECT_TRUE(o->raw);
+    EXPECT_TRUE(o->quiet);
+    EXPECT_TRUE(o->createOver);
+    EXPECT_EQ(o->logPath, "C:\\trace.txt");
     EXPECT_TRUE(o->start);
     ASSERT_EQ(o->creations.size(), 1u);
     EXPECT_EQ(o->creations[0].path, "C:\\a=b\\new.atr");
@@ -55,6 +60,8 @@ TEST(ConsoleOptions, CommandLine) {
     ASSERT_TRUE(none);
     EXPECT_EQ(none->port, 0) << "no --port leaves the server's port alone";
     EXPECT_FALSE(none->start);
+    EXPECT_FALSE(none->quiet || none->createOver);
+    EXPECT_EQ(none->logPath, "");
 }
 
 // Mistakes on the command line are refused with a message naming them, never half taken.
@@ -105,6 +112,11 @@ TEST(ConsolePrompt, Requests) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->verb, Request::Verb::Create);
     EXPECT_EQ(r->geometry.sectors, 1040);
+    EXPECT_FALSE(r->overwrite);
+    r = parseRequest("create! blank.atr sd", &error);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->verb, Request::Verb::Create);
+    EXPECT_TRUE(r->overwrite);
 
     r = parseRequest("port", &error);
     ASSERT_TRUE(r);
@@ -164,4 +176,22 @@ TEST(ConsoleTrace, Texts) {
     EXPECT_EQ(errorText(42, "cannot start"), "error 42: cannot start");
     EXPECT_EQ(errorText(-2147024891, "x"), "error -2147024891: x");
     EXPECT_EQ(timestampText(7, 5, 3, 9), "07:05:03.009 ");
+}
+
+// Trace lines go above a shown prompt, which comes back with what was typed; typing,
+// backspace and enter echo only while the prompt is shown.
+TEST(ConsolePrompt, TraceLinesKeepThePromptLast) {
+    console::PromptLine p(L"> ");
+    EXPECT_EQ(p.traceLine(L"12:00:00.000 booted"), L"12:00:00.000 booted\r\n") << "no prompt yet";
+    EXPECT_EQ(p.show(), L"> ");
+    for (wchar_t c : std::wstring(L"mounx")) p.type(c);
+    EXPECT_EQ(p.type(L'\b'), L"\b \b");
+    EXPECT_EQ(p.type(L't'), L"t");
+    EXPECT_EQ(p.type(L'\t'), L"") << "control keys are not typed";
+    EXPECT_EQ(p.traceLine(L"D1: read sector 1"), L"\r       \rD1: read sector 1\r\n> mount");
+    std::wstring line;
+    EXPECT_EQ(p.enter(&line), L"\r\n");
+    EXPECT_EQ(line, L"mount");
+    EXPECT_EQ(p.type(L'x'), L"") << "typed ahead of the next prompt, shown with it";
+    EXPECT_EQ(p.show(), L"> x");
 }

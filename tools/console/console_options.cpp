@@ -96,6 +96,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.raw = true;
         } else if (a == "--start") {
             o.start = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--create-over") {
+            o.createOver = true;
+        } else if (a == "--log") {
+            if (!value(&o.logPath)) return std::nullopt;
         } else if (a == "--port") {
             long port = 0;
             if (!value(&v)) return std::nullopt;
@@ -168,14 +174,15 @@ std::optional<Request> parseRequest(const std::string& line, std::string* error)
         if (!arity(2, 2, "swap Dn Dm") || !drive(w[1], &r.drive) || !drive(w[2], &r.otherDrive))
             return std::nullopt;
         r.verb = Request::Verb::Swap;
-    } else if (verb == "create") {
-        if (!arity(2, 2, "create PATH sd|ed|dd|COUNTxSIZE")) return std::nullopt;
+    } else if (verb == "create" || verb == "create!") {
+        if (!arity(2, 2, "create[!] PATH sd|ed|dd|COUNTxSIZE")) return std::nullopt;
         const std::optional<Geometry> g = parseGeometry(w[2]);
         if (!g) {
             *error = "not a geometry: \"" + w[2] + "\" (sd, ed, dd or COUNTxSIZE)";
             return std::nullopt;
         }
         r.verb = Request::Verb::Create;
+        r.overwrite = verb == "create!";
         r.path = w[1];
         r.geometry = *g;
     } else if (verb == "status") {
@@ -203,13 +210,17 @@ std::optional<Request> parseRequest(const std::string& line, std::string* error)
 }
 
 const char* usageText() {
-    return "usage: vandrel-console [--port N] [--raw] [--create PATH=sd|ed|dd|COUNTxSIZE]...\n"
+    return "usage: vandrel-console [--port N] [--raw] [--quiet] [--log FILE]\n"
+           "                      [--create PATH=sd|ed|dd|COUNTxSIZE]... [--create-over]\n"
            "                      [Dn=PATH[,ro]]... [--start]\n"
-           "  --port N     serve the bus on COMN (1 to 9)\n"
-           "  --raw        also print each command frame's five bytes\n"
-           "  --create     make a blank image: sd 720x128, ed 1040x128, dd 720x256, or COUNTxSIZE\n"
-           "  Dn=PATH      mount an image as D1: to D9: (\",ro\" after the path: read-only)\n"
-           "  --start      start the emulation once the images are mounted\n"
+           "  --port N       serve the bus on COMN (1 to 9)\n"
+           "  --raw          also print each command frame's five bytes\n"
+           "  --quiet        show errors and status lines only, not commands\n"
+           "  --log FILE     write the full trace to FILE as well\n"
+           "  --create       make a blank image: sd 720x128, ed 1040x128, dd 720x256, or COUNTxSIZE\n"
+           "  --create-over  let --create overwrite a file that exists\n"
+           "  Dn=PATH        mount an image as D1: to D9: (\",ro\" after the path: read-only)\n"
+           "  --start        start the emulation once the images are mounted\n"
            "Then type commands (help lists them); end of input or Ctrl+C quits.\n";
 }
 
@@ -217,6 +228,7 @@ const char* promptHelpText() {
     return "commands:\n"
            "  mount Dn PATH [ro]   unmount Dn   swap Dn Dm   create PATH sd|ed|dd|COUNTxSIZE\n"
            "  status               port [N]     start        stop          quit\n"
+           "create refuses a file that exists; create! overwrites it.\n"
            "Paths with blanks go in double quotes.\n";
 }
 

@@ -34,6 +34,9 @@ struct Options {
     bool raw = false;
     bool start = false;
     bool help = false;
+    bool quiet = false;       // the screen shows errors and status lines only
+    bool createOver = false;  // --create may overwrite an existing file
+    std::string logPath;      // the full trace also goes here ("" for none)
     std::vector<Creation> creations;
     std::vector<Mount> mounts;
 };
@@ -49,6 +52,7 @@ struct Request {
     int otherDrive = 0;      // swap (second)
     int port = -1;           // port: -1 asks, else the new port
     bool readOnly = false;   // mount
+    bool overwrite = false;  // create! may overwrite an existing file
     std::string path;        // mount, create
     Geometry geometry;       // create
 };

@@ -32,6 +32,19 @@ HRESULT EventPrinter::QueryInterface(REFIID iid, void** result) {
     return S_OK;
 }
 
+std::size_t EventPrinter::errorCount() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return dropped_ + errors_.size();
+}
+
+bool EventPrinter::errorSince(std::size_t mark, const std::vector<const char*>& locations) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (std::size_t i = mark > dropped_ ? mark - dropped_ : 0; i < errors_.size(); ++i)
+        for (const char* where : locations)
+            if (errors_[i].find(std::string("(") + where) != std::string::npos) return true;
+    return false;
+}
+
 ULONG EventPrinter::Release() {
     const ULONG left = --refs_;
     if (left == 0) delete this;
@@ -58,15 +71,23 @@ HRESULT EventPrinter::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
             answer = DISP_E_BADPARAMCOUNT;
             break;
         }
-        out_.line(id == 1 ? textOf(a[0]) : debugText(textOf(a[0])));
+        if (id == 1) out_.line(TraceWriter::Kind::Status, textOf(a[0]));
+        else out_.line(TraceWriter::Kind::Debug, debugText(textOf(a[0])));
         break;
     case 4:  // Error(number, Msg)
         if (!argument(*params, 0, VT_I4, &a[0]) || !argument(*params, 1, VT_BSTR, &a[1])) {
             answer = DISP_E_BADPARAMCOUNT;
             break;
         }
-        ++errors_;
-        out_.line(errorText(a[0].lVal, textOf(a[1])));
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            errors_.push_back(textOf(a[1]));
+            if (errors_.size() > 256) {
+                errors_.pop_front();
+                ++dropped_;
+            }
+        }
+        out_.line(TraceWriter::Kind::Error, errorText(a[0].lVal, textOf(a[1])));
         break;
     case 2: {  // Command(b1..b5, disk, sector, Command)
         static const VARTYPE types[8] = {VT_UI1, VT_UI1, VT_UI1, VT_UI1, VT_UI1, VT_UI1, VT_I4, VT_BSTR};
@@ -78,7 +99,7 @@ HRESULT EventPrinter::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
             e.disk = a[5].bVal;
             e.sector = a[6].lVal;
             e.name = textOf(a[7]);
-            out_.line(commandText(e, raw_));
+            out_.line(TraceWriter::Kind::Command, commandText(e, raw_));
         } else {
             answer = DISP_E_BADPARAMCOUNT;
         }

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "server/com_support.h"
 #include "tools/console/trace_writer.h"
@@ -14,8 +18,10 @@ class EventPrinter final : public IDispatch {
 public:
     EventPrinter(TraceWriter& out, bool raw) : out_(out), raw_(raw) {}
 
-    // Error events so far: a front end call whose count went up has failed.
-    unsigned errors() const { return errors_.load(); }
+    // The texts of the Error events so far. A call is judged by those that came during it
+    // and name its own operation: an error of the bus meanwhile is not the call's.
+    std::size_t errorCount();
+    bool errorSince(std::size_t mark, const std::vector<const char*>& locations);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
@@ -28,7 +34,9 @@ public:
 
 private:
     std::atomic<ULONG> refs_{1};
-    std::atomic<unsigned> errors_{0};
+    std::mutex lock_;
+    std::deque<std::string> errors_;  // the latest, so that a day of bus errors stays small
+    std::size_t dropped_ = 0;         // older ones let go
     TraceWriter& out_;
     bool raw_;
 };

@@ -1,26 +1,20 @@
 // The reader thread and its queue.
 #include "input_lines.h"
 
-#include <cstdio>
 #include <thread>
 
 namespace console {
 
-InputLines::InputLines() : shared_(new Shared) {
-    std::thread([shared = shared_] {
-        char buffer[4096];
+InputLines::InputLines(Reader readLine) : shared_(new Shared) {
+    std::thread([shared = shared_, readLine = std::move(readLine)] {
         std::string line;
-        while (std::fgets(buffer, sizeof buffer, stdin)) {
-            line += buffer;
-            if (line.back() != '\n') continue;  // the rest of a long line follows
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        while (readLine(&line)) {
             std::lock_guard<std::mutex> hold(shared->lock);
             shared->lines.push_back(std::move(line));
             line.clear();
             shared->changed.notify_all();
         }
         std::lock_guard<std::mutex> hold(shared->lock);
-        if (!line.empty()) shared->lines.push_back(line);  // a last line without its end
         shared->ended = true;
         shared->changed.notify_all();
     }).detach();

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -13,10 +14,14 @@ class InputLines {
 public:
     enum class Next { Line, End, Interrupted };
 
-    // Starts the reader. It is left blocked in its read when the program ends (there is no
-    // portable way to wake a read of a console or a pipe); it touches nothing but this
-    // object's shared state, which outlives it: the object is meant to live until exit.
-    InputLines();
+    // Reads one line (in UTF-8, without its line end); false at the end of input.
+    using Reader = std::function<bool(std::string*)>;
+
+    // Starts a thread that reads with readLine. It is left blocked in its read when the
+    // program ends (there is no portable way to wake a read of a console or a pipe); it
+    // touches nothing but this object's shared state, which outlives it: the object is meant
+    // to live until exit.
+    explicit InputLines(Reader readLine);
     InputLines(const InputLines&) = delete;
     InputLines& operator=(const InputLines&) = delete;
 

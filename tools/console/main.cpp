@@ -1,12 +1,14 @@
 // vandrel-console: a console front end for Vandrel.Shell. It mounts and creates images as its
 // command line asks, starts the emulation, prints every event of the server live, and takes
 // commands at a small prompt until quit, the end of its input or Ctrl+C.
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/win32/windows_api.h"
+#include "tools/console/console_input.h"
 #include "tools/console/console_options.h"
 #include "tools/console/input_lines.h"
 #include "tools/console/shell_session.h"
@@ -19,15 +21,35 @@ using console::Request;
 
 enum ExitCode { kOk = 0, kUsage = 2, kNoServer = 3, kImageFailed = 4, kPortFailed = 5 };
 
-// The console control handler has no argument of its own: it reaches the input through this.
-console::InputLines* interruptible = nullptr;
+// The console control handler has no argument of its own: it reaches the main thread through
+// these. It is installed before anything else, so that no Ctrl+C can end the process while
+// it holds the server.
+std::atomic<bool> quitAsked{false};
+std::atomic<console::InputLines*> interruptible{nullptr};
+HANDLE released = nullptr;  // set once the server has been let go; lives until exit
+
+void askQuit() {
+    quitAsked = true;
+    if (console::InputLines* input = interruptible.load()) input->interrupt();
+}
 
 BOOL WINAPI onControl(DWORD kind) {
-    if (kind == CTRL_C_EVENT || kind == CTRL_BREAK_EVENT || kind == CTRL_CLOSE_EVENT) {
-        if (interruptible) interruptible->interrupt();
+    switch (kind) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        askQuit();
         return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process when this returns (and at the latest after 5 s): wait
+        // for the main thread to stop the emulation and release the server first.
+        askQuit();
+        WaitForSingleObject(released, 4500);
+        return TRUE;
+    default:
+        return FALSE;
     }
-    return FALSE;
 }
 
 // Owns this thread's membership of the multithreaded apartment: events arrive on the
@@ -64,7 +86,7 @@ bool serve(const Request& r, console::ShellSession& shell, console::TraceWriter&
         shell.swap(r.drive, r.otherDrive);
         break;
     case Request::Verb::Create:
-        if (!shell.create(r.path, r.geometry)) out.problem("could not create " + r.path);
+        if (!shell.create(r.path, r.geometry, r.overwrite)) out.problem("could not create " + r.path);
         break;
     case Request::Verb::Status:
         shell.printStatus();
@@ -85,15 +107,46 @@ bool serve(const Request& r, console::ShellSession& shell, console::TraceWriter&
     return true;
 }
 
+// What the command line asks before the prompt: creations, mounts, the port, the start. Each
+// step is taken only while nobody has asked to quit.
+int setUp(const console::Options& options, console::ShellSession& shell, console::TraceWriter& out) {
+    for (const console::Creation& c : options.creations) {
+        if (quitAsked) return kOk;
+        if (!shell.create(c.path, c.geometry, options.createOver)) {
+            out.problem("could not create " + c.path);
+            return kImageFailed;
+        }
+    }
+    for (const console::Mount& m : options.mounts) {
+        if (quitAsked) return kOk;
+        if (!shell.mount(m.drive, m.path, m.readOnly)) {
+            out.problem("could not mount " + m.path + " as D" + std::to_string(m.drive) + ":");
+            return kImageFailed;
+        }
+    }
+    if (quitAsked) return kOk;
+    if (options.port && !shell.setPort(options.port)) {
+        out.problem("could not open COM" + std::to_string(options.port));
+        return kPortFailed;
+    }
+    if (options.start && !quitAsked && !shell.start()) {
+        out.problem("the emulation did not start");
+        return kPortFailed;
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onControl, TRUE);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(console::narrow(argv[i], wcslen(argv[i])));
     console::TraceWriter out;
     std::string error;
     const std::optional<console::Options> options = console::parseOptions(args, &error);
-    if (!options) {
+    if (!options || (!options->logPath.empty() && !out.openLog(options->logPath, &error))) {
         out.problem(error);
         std::fputs(console::usageText(), stderr);
         return kUsage;
@@ -102,55 +155,43 @@ int wmain(int argc, wchar_t** argv) {
         out.plain(console::usageText());
         return kOk;
     }
+    out.setQuiet(options->quiet);
 
-    Apartment apartment;
-    if (FAILED(apartment.result())) {
-        out.problem("COM is not available here");
-        return kNoServer;
-    }
-    std::unique_ptr<console::ShellSession> shell = console::ShellSession::open(out, options->raw, &error);
-    if (!shell) {
-        out.problem(error);
-        return kNoServer;
-    }
-    for (const console::Creation& c : options->creations) {
-        if (!shell->create(c.path, c.geometry)) {
-            out.problem("could not create " + c.path);
-            return kImageFailed;
-        }
-    }
-    for (const console::Mount& m : options->mounts) {
-        if (!shell->mount(m.drive, m.path, m.readOnly)) {
-            out.problem("could not mount " + m.path + " as D" + std::to_string(m.drive) + ":");
-            return kImageFailed;
-        }
-    }
-    if (options->port && !shell->setPort(options->port)) {
-        out.problem("could not open COM" + std::to_string(options->port));
-        return kPortFailed;
-    }
-    if (options->start && !shell->start()) {
-        out.problem("the emulation did not start");
-        return kPortFailed;
-    }
+    const bool interactive = console::inputIsConsole();
+    console::KeyByKeyInput keys;  // changes nothing when the input is not a console
+    // Lives until exit: its reader may still be blocked in a read.
+    auto* input = new console::InputLines(interactive ? console::KeyByKeyInput::reader(out) : console::pipeReader());
+    interruptible = input;
+    if (quitAsked) input->interrupt();
 
-    static console::InputLines input;  // lives until exit: its reader may still be blocked
-    interruptible = &input;
-    SetConsoleCtrlHandler(onControl, TRUE);
-    const bool interactive = GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_CHAR;
-    for (;;) {
-        if (interactive) out.plain("> ");
-        std::string line;
-        const console::InputLines::Next next = input.next(&line);
-        if (next != console::InputLines::Next::Line) break;
-        const std::optional<Request> request = console::parseRequest(line, &error);
-        if (!request) {
+    const int code = [&]() -> int {
+        Apartment apartment;
+        if (FAILED(apartment.result())) {
+            out.problem("COM is not available here");
+            return kNoServer;
+        }
+        std::unique_ptr<console::ShellSession> shell = console::ShellSession::open(out, options->raw, &error);
+        if (!shell) {
             out.problem(error);
-            continue;
+            return kNoServer;
         }
-        if (!serve(*request, *shell, out)) break;
-    }
-    shell.reset();
-    out.line("bye");
-    return kOk;
+        const int started = setUp(*options, *shell, out);
+        if (started != kOk || quitAsked) return started;
+        for (;;) {
+            if (interactive) out.showPrompt();
+            std::string line;
+            if (input->next(&line) != console::InputLines::Next::Line) break;
+            const std::optional<Request> request = console::parseRequest(line, &error);
+            if (!request) {
+                out.problem(error);
+                continue;
+            }
+            if (!serve(*request, *shell, out)) break;
+        }
+        shell.reset();
+        out.line("bye");
+        return kOk;
+    }();
+    SetEvent(released);
+    return code;
 }

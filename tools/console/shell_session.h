@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/com_support.h"
 #include "server/vandrel_idl.h"
@@ -14,8 +15,9 @@
 namespace console {
 
 // The server answers every call with S_OK and reports failures as Error events, which it
-// delivers before the call returns: a call worked when no Error came during it and the
-// server's state reads back as asked.
+// delivers before the call returns. A call is judged by its own outcome: the state it reads
+// back, and the Error events of that call's operation (their texts name where they come
+// from). Errors of the bus that come meanwhile are printed, and are not the call's.
 class ShellSession {
 public:
     // Creates the Shell in its local server and connects the printer to its events. On
@@ -27,7 +29,8 @@ public:
     ShellSession(const ShellSession&) = delete;
     ShellSession& operator=(const ShellSession&) = delete;
 
-    bool create(const std::string& path, const Geometry& geometry);
+    // Refuses a file that exists unless overwrite is set.
+    bool create(const std::string& path, const Geometry& geometry, bool overwrite);
     bool mount(int drive, const std::string& path, bool readOnly);
     bool unmount(int drive);
     bool swap(int drive, int otherDrive);
@@ -39,6 +42,7 @@ public:
 
 private:
     ShellSession(TraceWriter& out, bool raw);
+    bool failedSince(std::size_t mark, const std::vector<const char*>& locations);
 
     TraceWriter& out_;
     ComPtr<IShell> shell_;
