@@ -3,7 +3,8 @@
 # it installs only what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc-multilib googletest
+# clang and libclang-rt-dev (libFuzzer and the sanitizers' runtimes): the fuzz build.
+packages=(cmake ninja-build g++ gcc-multilib googletest clang libclang-rt-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           libwine-dev wine wine64 wine32:i386 xvfb imagemagick)
 

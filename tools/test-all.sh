@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test in each: native, native with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the two Windows builds under Wine. Run from anywhere.
+# UndefinedBehaviorSanitizer, native with ThreadSanitizer, the fuzz programs (a minute each,
+# one test each), and the two Windows builds under Wine. Run from anywhere.
+# VANDREL_PRESETS="linux linux-fuzz" limits the run to those presets.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh || exit 1
 
-presets=(linux linux-asan linux-tsan mingw-x86 mingw-x64)
+read -r -a presets <<<"${VANDREL_PRESETS:-linux linux-asan linux-tsan linux-fuzz mingw-x86 mingw-x64}"
 passed=0 failed=0 skipped=0 broken=()
 mkdir -p build
 for preset in "${presets[@]}"; do
