@@ -106,6 +106,8 @@ void DriveList::setScale(const DpiScale& scale) {
     ReportList::rescale(list_, kColumns, std::size(kColumns), scale);
 }
 
+void DriveList::fit() { ReportList::fillLastColumn(list_, std::size(kColumns)); }
+
 std::optional<LRESULT> DriveList::notify(NMHDR* header) {
     if (header->code == NM_CUSTOMDRAW) {
         auto* draw = reinterpret_cast<NMLVCUSTOMDRAW*>(header);

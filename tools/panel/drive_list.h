@@ -38,6 +38,8 @@ public:
     // The height that shows all nine rows and the header.
     int fullHeight() const;
     void setScale(const DpiScale& scale);
+    // After a resize: the last column reaches the list's right edge.
+    void fit();
 
     // Custom draw and tooltips; nullopt for notifications it leaves to the default.
     std::optional<LRESULT> notify(NMHDR* header);

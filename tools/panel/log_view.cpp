@@ -40,9 +40,9 @@ void LogView::refresh() {
     // Following: the last line was in view (or there was none).
     const bool follow = before == 0 || ListView_GetTopIndex(list_) + ListView_GetCountPerPage(list_) >= before;
     ListView_SetItemCountEx(list_, count, LVSICF_NOSCROLL);
+    if (follow && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
     // The oldest lines may have gone: every row may show another line now.
     InvalidateRect(list_, nullptr, FALSE);
-    if (follow && count > 0) ListView_EnsureVisible(list_, count - 1, FALSE);
 }
 
 void LogView::clear() {
@@ -77,6 +77,8 @@ bool LogView::save(const std::wstring& path) const {
 void LogView::setScale(const DpiScale& scale) {
     ReportList::rescale(list_, kColumns, std::size(kColumns), scale);
 }
+
+void LogView::fit() { ReportList::fillLastColumn(list_, std::size(kColumns)); }
 
 std::optional<LRESULT> LogView::notify(NMHDR* header) {
     if (header->code == LVN_GETDISPINFOW) {

@@ -32,6 +32,8 @@ public:
     bool save(const std::wstring& path) const;
 
     void setScale(const DpiScale& scale);
+    // After a resize: the last column reaches the list's right edge.
+    void fit();
     // The lines' texts and colours; nullopt for notifications it leaves to the default.
     std::optional<LRESULT> notify(NMHDR* header);
 

@@ -79,7 +79,12 @@ std::unique_ptr<PanelWindow> PanelWindow::create(HINSTANCE instance, const Panel
         SetWindowPlacement(w->window_, &p);
     } else {
         const DpiScale scale(DpiScale::of(w->window_));
-        SetWindowPos(w->window_, nullptr, 0, 0, scale(kWidth), scale(kHeight), SWP_NOMOVE | SWP_NOZORDER);
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(w->window_, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& work = monitor.rcWork;
+        SetWindowPos(w->window_, nullptr, 0, 0, std::min(scale(kWidth), static_cast<int>(work.right - work.left)),
+                     std::min(scale(kHeight), static_cast<int>(work.bottom - work.top)), SWP_NOMOVE | SWP_NOZORDER);
         ShowWindow(w->window_, show);
     }
     UpdateWindow(w->window_);
@@ -270,6 +275,8 @@ void PanelWindow::layout() {
     y += row + scale_(2);
     const int logBottom = static_cast<int>(client.bottom - (bar.bottom - bar.top)) - margin;
     MoveWindow(log_.handle(), margin, y, width, std::max(0, logBottom - y), TRUE);
+    drives_.fit();
+    log_.fit();
 }
 
 void PanelWindow::fillPortChooser() {

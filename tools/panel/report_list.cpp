@@ -3,6 +3,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 HWND ReportList::create(HWND parent, int id, HINSTANCE instance, DWORD style, DWORD extendedStyle,
                         const ColumnSpec* columns, std::size_t count, const DpiScale& scale) {
     const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
@@ -23,4 +25,15 @@ HWND ReportList::create(HWND parent, int id, HINSTANCE instance, DWORD style, DW
 
 void ReportList::rescale(HWND list, const ColumnSpec* columns, std::size_t count, const DpiScale& scale) {
     for (std::size_t i = 0; i < count; ++i) ListView_SetColumnWidth(list, static_cast<int>(i), scale(columns[i].width));
+}
+
+void ReportList::fillLastColumn(HWND list, std::size_t count) {
+    RECT client{};
+    GetClientRect(list, &client);
+    int width = static_cast<int>(client.right);
+    // Room for a vertical scroll bar that is not there yet: lines still to come would
+    // otherwise bring a horizontal one with it.
+    if (!(GetWindowLongPtrW(list, GWL_STYLE) & WS_VSCROLL)) width -= GetSystemMetrics(SM_CXVSCROLL);
+    for (std::size_t i = 0; i + 1 < count; ++i) width -= ListView_GetColumnWidth(list, static_cast<int>(i));
+    ListView_SetColumnWidth(list, static_cast<int>(count - 1), std::max(width, 40));
 }

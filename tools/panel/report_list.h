@@ -18,4 +18,6 @@ public:
     static HWND create(HWND parent, int id, HINSTANCE instance, DWORD style, DWORD extendedStyle,
                        const ColumnSpec* columns, std::size_t count, const DpiScale& scale);
     static void rescale(HWND list, const ColumnSpec* columns, std::size_t count, const DpiScale& scale);
+    // The last column takes the width the others leave (after the list was resized).
+    static void fillLastColumn(HWND list, std::size_t count);
 };
