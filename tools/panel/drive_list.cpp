@@ -10,7 +10,7 @@
 namespace {
 
 enum Column { kDrive, kImage, kGeometry, kReadOnly, kLastCommand };
-constexpr ColumnSpec kColumns[] = {
+constexpr ListColumn kColumns[] = {
     {L"Drive", 52}, {L"Image", 230}, {L"Geometry", 100}, {L"Read-only", 76}, {L"Last command", 220}};
 constexpr COLORREF kLit = RGB(255, 222, 120);
 

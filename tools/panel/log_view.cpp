@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr ColumnSpec kColumns[] = {{L"Time", 96}, {L"Event", 640}};
+constexpr ListColumn kColumns[] = {{L"Time", 96}, {L"Event", 640}};
 
 COLORREF colourOf(LogKind kind) {
     switch (kind) {

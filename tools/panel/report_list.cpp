@@ -6,7 +6,7 @@
 #include <algorithm>
 
 HWND ReportList::create(HWND parent, int id, HINSTANCE instance, DWORD style, DWORD extendedStyle,
-                        const ColumnSpec* columns, std::size_t count, const DpiScale& scale) {
+                        const ListColumn* columns, std::size_t count, const DpiScale& scale) {
     const HWND list = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
                                       WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS |
                                           LVS_NOSORTHEADER | style,
@@ -23,7 +23,7 @@ HWND ReportList::create(HWND parent, int id, HINSTANCE instance, DWORD style, DW
     return list;
 }
 
-void ReportList::rescale(HWND list, const ColumnSpec* columns, std::size_t count, const DpiScale& scale) {
+void ReportList::rescale(HWND list, const ListColumn* columns, std::size_t count, const DpiScale& scale) {
     for (std::size_t i = 0; i < count; ++i) ListView_SetColumnWidth(list, static_cast<int>(i), scale(columns[i].width));
 }
 
