@@ -28,7 +28,7 @@ constexpr int kMargin = 8, kRowHeight = 24, kPortLabelWidth = 36, kPortWidth = 1
               kShowWidth = 104, kStatusCountsWidth = 180, kWidth = 780, kHeight = 640, kMinWidth = 560,
               kMinHeight = 440;
 
-constexpr const wchar_t* kShowTitles[kLogKinds] = {L"&Commands", L"Stat&us", L"Debu&g", L"E&rrors"};
+constexpr const wchar_t* kShowTitles[kLogKinds] = {L"&Commands", L"Stat&us", L"Debu&g", L"Err&ors"};
 
 LogKind kindAt(std::size_t index) { return static_cast<LogKind>(index); }
 
