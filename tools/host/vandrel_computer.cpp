@@ -8,7 +8,7 @@
 //                    --work DIR [--server Vandrel.exe] [--scenario NAME|all]
 //                    [--frames N [--writes [--cut-writes]] [--missed-allowed M]] [--bench [N]]
 //                    [--unpaced]
-//                    [--wait-for-drive] [--show] -- FRONT-END.exe [ITS ARGUMENTS]
+//                    [--wait-for-drive] [--show] [--display D] -- FRONT-END.exe [ITS ARGUMENTS]
 //   vandrel_computer --make-demo PATH
 //
 // The front end gets the port (--port N, unless its arguments name one), one Dn=PATH argument
@@ -17,7 +17,8 @@
 // .err, and with --show to this program's output as well, as it comes.
 //
 // --server registers that Vandrel.exe in the prefix before the front end starts and
-// unregisters it at the end. --scenario runs named scenarios (all of them by default) paced
+// unregisters it at the end. --display gives the prefix's programs an X display (a front end
+// with a window needs one). --scenario runs named scenarios (all of them by default) paced
 // at 19200 baud; --frames N runs N frames back to back instead (with --writes, writes too, and
 // with --cut-writes some of them cut short by the next command). Scenarios and stress each
 // pass with at most M missed tries (default 0), every one served on a later try;
@@ -61,7 +62,7 @@ constexpr milliseconds kStartTimeout{90'000};
 constexpr milliseconds kQuitTimeout{30'000};
 
 struct Options {
-    std::string wineSh, prefix, shim, shim32, work, server, makeDemo;
+    std::string wineSh, prefix, shim, shim32, work, server, makeDemo, display;
     std::vector<std::string> scenarios;
     std::vector<std::string> frontEnd;
     unsigned port = 5;
@@ -73,7 +74,7 @@ const char* kUsage =
     "usage: vandrel_computer --wine-sh F --prefix D --shim F [--shim32 F] [--port N] --work D\n"
     "                        [--server F] [--scenario NAME|all]...\n"
     "                        [--frames N [--writes [--cut-writes]] [--missed-allowed M]] [--bench [N]]\n"
-    "                        [--unpaced] [--wait-for-drive] [--show] -- FRONT-END [ARGS]\n"
+    "                        [--unpaced] [--wait-for-drive] [--show] [--display D] -- FRONT-END [ARGS]\n"
     "       vandrel_computer --make-demo PATH";
 
 bool hasArgument(const std::vector<std::string>& args, const std::string& name)
@@ -103,6 +104,7 @@ Options parse(int argc, char** argv)
         else if (a == "--work") o.work = value();
         else if (a == "--server") o.server = value();
         else if (a == "--make-demo") o.makeDemo = value();
+        else if (a == "--display") o.display = value();
         else if (a == "--port") o.port = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--scenario") o.scenarios.push_back(value());
         else if (a == "--frames") o.frames = std::stoul(value());
@@ -211,6 +213,7 @@ int runComputer(const Options& o)
     WineSetup wine;
     wine.prefix = std::filesystem::absolute(o.prefix).string();
     wine.logDir = std::filesystem::absolute(o.work).string();
+    wine.display = o.display;
 
     const std::string frontEnd = o.frontEnd.front();
     const ProgramLoader frontLoader = loaderFor(wine, frontEnd, o.shim, o.shim32);

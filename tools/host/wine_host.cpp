@@ -202,7 +202,10 @@ void ChildProcess::kill()
 
 std::vector<std::string> wineEnvironment(const WineSetup& setup)
 {
-    return {"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    std::vector<std::string> env{"WINEPREFIX=" + setup.prefix, "WINEDEBUG=-all",
+                                 "WINEDLLOVERRIDES=mscoree,mshtml="};
+    if (!setup.display.empty()) env.push_back("DISPLAY=" + setup.display);
+    return env;
 }
 
 std::vector<std::string> wineUnsetEnvironment()

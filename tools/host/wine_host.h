@@ -63,11 +63,14 @@ struct WineSetup {
     std::string wine32 = "/usr/lib/wine/wine";
     std::string wineserver = "/usr/lib/wine/wineserver64";
     std::string logDir;  // where the helper commands' output goes
+    std::string display;  // an X display for every Wine process of the rig ("" for none)
     std::chrono::seconds timeout{60};  // bound on every helper command
 };
 
 // What every Wine process of the rig runs with, as cmake/wine.sh sets it: the prefix, no
-// debug output, no Gecko or Mono installer, and no display.
+// debug output, no Gecko or Mono installer, and no display unless the setup names one (a
+// front end with a window needs it, and so does every other program of the prefix: its
+// desktop takes the display of the program that started it).
 std::vector<std::string> wineEnvironment(const WineSetup& setup);
 std::vector<std::string> wineUnsetEnvironment();
 
