@@ -15,20 +15,11 @@
 #include "sio/sio_drives.h"
 #include "tests/support/cpu_time.h"
 #include "tests/support/fake_comm_device.h"
+#include "tests/support/leaping_counter.h"
 #include "tests/support/sim_computer.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-// Every reading is a second later: each 1500 us wait ends at its first look.
-class LeapingCounter : public platform::PerformanceCounter {
-public:
-    std::int64_t frequency() override { return 1000000; }
-    std::int64_t now() override { return value_ += 1000000; }
-
-private:
-    std::int64_t value_ = 0;
-};
 
 // A drive table with an image on D1:, reporting to a notifier that nobody listens to.
 struct Rig {

@@ -28,6 +28,7 @@
 #include "sio/sio_drives.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/fake_comm_device.h"
+#include "tests/support/leaping_counter.h"
 
 namespace {
 
@@ -137,16 +138,6 @@ public:
 private:
     DriveLog& log_;
     std::uint8_t* pendingRead_ = nullptr;
-};
-
-// Every reading is a second later: the 1500 us before COMPLETE costs nothing.
-class LeapingCounter final : public platform::PerformanceCounter {
-public:
-    std::int64_t frequency() override { return 1000000; }
-    std::int64_t now() override { return value_ += 1000000; }
-
-private:
-    std::int64_t value_ = 0;
 };
 
 class Script {
