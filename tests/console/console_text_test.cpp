@@ -1,6 +1,7 @@
 // The console front end's command line, prompt lines and trace texts.
 #include <gtest/gtest.h>
 
+#include "tools/console/call_errors.h"
 #include "tools/console/console_options.h"
 #include "tools/console/prompt_line.h"
 #include "tools/console/event_text.h"
@@ -194,4 +195,20 @@ TEST(ConsolePrompt, TraceLinesKeepThePromptLast) {
     EXPECT_EQ(line, L"mount");
     EXPECT_EQ(p.type(L'x'), L"") << "typed ahead of the next prompt, shown with it";
     EXPECT_EQ(p.show(), L"> x");
+}
+
+// A call is judged by the Errors of its own operation since its mark: a bus error meanwhile,
+// or an old one, is not the call's; the journal keeps only the latest.
+TEST(ConsoleCalls, ErrorsJudgeOnlyTheirOwnCall) {
+    console::CallErrors errors;
+    errors.add("cannot create x.atr (CEmulator::createImage)");
+    const std::size_t mark = errors.mark();
+    errors.add("error 21 (CSIOPort::doOverlappedComCrud.ReadFile)");
+    EXPECT_FALSE(errors.since(mark, console::CallErrors::kCreate)) << "an old error and a bus error";
+    EXPECT_FALSE(errors.since(mark, console::CallErrors::kMount));
+    errors.add("invalid atr header identification bytes in y.atr (CDiskImage::loadImage)");
+    EXPECT_TRUE(errors.since(mark, console::CallErrors::kMount));
+    for (int i = 0; i < 1000; ++i) errors.add("bus");
+    EXPECT_FALSE(errors.since(errors.mark(), console::CallErrors::kMount));
+    EXPECT_FALSE(errors.since(mark, console::CallErrors::kMount)) << "let go with the oldest";
 }

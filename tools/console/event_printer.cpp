@@ -32,19 +32,6 @@ HRESULT EventPrinter::QueryInterface(REFIID iid, void** result) {
     return S_OK;
 }
 
-std::size_t EventPrinter::errorCount() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return dropped_ + errors_.size();
-}
-
-bool EventPrinter::errorSince(std::size_t mark, const std::vector<const char*>& locations) {
-    std::lock_guard<std::mutex> hold(lock_);
-    for (std::size_t i = mark > dropped_ ? mark - dropped_ : 0; i < errors_.size(); ++i)
-        for (const char* where : locations)
-            if (errors_[i].find(std::string("(") + where) != std::string::npos) return true;
-    return false;
-}
-
 ULONG EventPrinter::Release() {
     const ULONG left = --refs_;
     if (left == 0) delete this;
@@ -79,14 +66,7 @@ HRESULT EventPrinter::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
             answer = DISP_E_BADPARAMCOUNT;
             break;
         }
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            errors_.push_back(textOf(a[1]));
-            if (errors_.size() > 256) {
-                errors_.pop_front();
-                ++dropped_;
-            }
-        }
+        errors_.add(textOf(a[1]));
         out_.line(TraceWriter::Kind::Error, errorText(a[0].lVal, textOf(a[1])));
         break;
     case 2: {  // Command(b1..b5, disk, sector, Command)

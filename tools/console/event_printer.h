@@ -2,12 +2,9 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "server/com_support.h"
+#include "tools/console/call_errors.h"
 #include "tools/console/trace_writer.h"
 
 namespace console {
@@ -18,10 +15,8 @@ class EventPrinter final : public IDispatch {
 public:
     EventPrinter(TraceWriter& out, bool raw) : out_(out), raw_(raw) {}
 
-    // The texts of the Error events so far. A call is judged by those that came during it
-    // and name its own operation: an error of the bus meanwhile is not the call's.
-    std::size_t errorCount();
-    bool errorSince(std::size_t mark, const std::vector<const char*>& locations);
+    // The Error events so far, by which a call is judged.
+    CallErrors& errors() { return errors_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
@@ -34,9 +29,7 @@ public:
 
 private:
     std::atomic<ULONG> refs_{1};
-    std::mutex lock_;
-    std::deque<std::string> errors_;  // the latest, so that a day of bus errors stays small
-    std::size_t dropped_ = 0;         // older ones let go
+    CallErrors errors_;
     TraceWriter& out_;
     bool raw_;
 };

@@ -71,10 +71,6 @@ ShellSession::~ShellSession() {
     if (point_ && cookie_) point_->Unadvise(cookie_);
 }
 
-bool ShellSession::failedSince(std::size_t mark, const std::vector<const char*>& locations) {
-    return printer_->errorSince(mark, locations);
-}
-
 bool ShellSession::create(const std::string& path, const Geometry& geometry, bool overwrite) {
     Bstr full = fullPath(path);
     if (!overwrite && GetFileAttributesW(full.get()) != INVALID_FILE_ATTRIBUTES) {
@@ -82,22 +78,22 @@ bool ShellSession::create(const std::string& path, const Geometry& geometry, boo
                      " exists: create! (--create-over on the command line) overwrites it");
         return false;
     }
-    const std::size_t mark = printer_->errorCount();
+    const std::size_t mark = printer_->errors().mark();
     const HRESULT hr = shell_->createImage(full.get(), geometry.sectors, geometry.sectorSize);
     if (FAILED(hr)) out_.problem("createImage failed: " + hresultText(hr));
     return SUCCEEDED(hr) &&
-           !failedSince(mark, {"CDiskImage::createImage", "CEmulator::createImage", "CShell::createImage"});
+           !printer_->errors().since(mark, CallErrors::kCreate);
 }
 
 bool ShellSession::mount(int drive, const std::string& path, bool readOnly) {
-    const std::size_t mark = printer_->errorCount();
+    const std::size_t mark = printer_->errors().mark();
     Bstr full = fullPath(path);
     HRESULT hr = shell_->mountDisk(full.get(), driveId(drive), readOnly ? VARIANT_TRUE : VARIANT_FALSE);
     Bstr mounted;
     if (SUCCEEDED(hr)) hr = shell_->get_diskPath(driveId(drive), mounted.put());
     if (FAILED(hr)) out_.problem("mountDisk failed: " + hresultText(hr));
     return SUCCEEDED(hr) && mounted.get() && SysStringLen(mounted.get()) > 0 &&
-           !failedSince(mark, {"CDiskImage::loadImage", "CSIODrives::mountImage", "CShell::mountDisk"});
+           !printer_->errors().since(mark, CallErrors::kMount);
 }
 
 bool ShellSession::unmount(int drive) { return SUCCEEDED(shell_->unMountDisk(driveId(drive))); }
@@ -107,18 +103,18 @@ bool ShellSession::swap(int drive, int otherDrive) {
 }
 
 bool ShellSession::setPort(int port) {
-    const std::size_t mark = printer_->errorCount();
+    const std::size_t mark = printer_->errors().mark();
     BYTE now = 0;
     const HRESULT hr = shell_->put_serialPort(static_cast<BYTE>(port));
     return SUCCEEDED(hr) && SUCCEEDED(shell_->get_serialPort(&now)) && now == port &&
-           !failedSince(mark, {"CSIOPort::openPort", "CEmulator::setSerialPort"});
+           !printer_->errors().since(mark, CallErrors::kPort);
 }
 
 bool ShellSession::start() {
-    const std::size_t mark = printer_->errorCount();
+    const std::size_t mark = printer_->errors().mark();
     VARIANT_BOOL stopped = VARIANT_TRUE;
     return SUCCEEDED(shell_->start()) && SUCCEEDED(shell_->get_isStopped(&stopped)) && !stopped &&
-           !failedSince(mark, {"CStateStore::start", "CSIOPort::openPort"});
+           !printer_->errors().since(mark, CallErrors::kStart);
 }
 
 bool ShellSession::stop() { return SUCCEEDED(shell_->stop()); }

@@ -42,7 +42,6 @@ public:
 
 private:
     ShellSession(TraceWriter& out, bool raw);
-    bool failedSince(std::size_t mark, const std::vector<const char*>& locations);
 
     TraceWriter& out_;
     ComPtr<IShell> shell_;

@@ -105,7 +105,7 @@ HRESULT EventForwarder::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* 
         break;
     case kError:
         if (!a.take(*params, {VT_I4, VT_BSTR})) return DISP_E_BADPARAMCOUNT;
-        ++errors_;
+        errors_.add(a.text(1));
         e.kind = LogKind::Error;
         e.text = console::widen(console::errorText(a[0].lVal, a.text(1)));
         break;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/com_support.h"
+#include "tools/console/call_errors.h"
 #include "tools/panel/panel_event.h"
 
 // A COM object with its own reference count (it starts at 1, owned by its creator); it may be
@@ -21,8 +22,8 @@ public:
     std::vector<PanelEvent> take();
     // No more messages to the window (which is about to go); events are still queued.
     void detach();
-    // Error events so far: a call of the front end during which the count rose has failed.
-    unsigned errors() const { return errors_.load(); }
+    // The Error events so far, by which a call of the front end is judged.
+    console::CallErrors& errors() { return errors_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
@@ -37,7 +38,7 @@ private:
     void push(PanelEvent event);
 
     std::atomic<ULONG> refs_{1};
-    std::atomic<unsigned> errors_{0};
+    console::CallErrors errors_;
     std::mutex lock_;  // guards queue_ and window_
     std::vector<PanelEvent> queue_;
     HWND window_;

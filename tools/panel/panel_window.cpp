@@ -105,10 +105,10 @@ std::unique_ptr<PanelWindow> PanelWindow::create(HINSTANCE instance, const Panel
 
     if (w->connect()) {
         for (const console::Creation& c : command.creations) {
-            const unsigned before = w->forwarder_->errors();
+            const std::size_t mark = w->forwarder_->errors().mark();
             w->link_->create(console::widen(c.path), c.geometry.sectors, c.geometry.sectorSize);
             if (!w->checkCall()) break;
-            if (w->forwarder_->errors() == before)
+            if (!w->forwarder_->errors().since(mark, console::CallErrors::kCreate))
                 w->note(LogKind::Status, L"created " + console::widen(c.path));
         }
         w->remountKnown();
@@ -433,9 +433,10 @@ void PanelWindow::newImage() {
     const std::optional<NewImageRequest> r = NewImageDialog::run(window_, instance_, suggested);
     --modal_;
     if (!r || !connected()) return;
-    const unsigned before = forwarder_->errors();
+    const std::size_t mark = forwarder_->errors().mark();
     link_->create(r->path, r->geometry.sectors, r->geometry.sectorSize);
-    if (!checkCall() || forwarder_->errors() != before) return;  // the Error event says why
+    // The Error event says why; an error of the bus meanwhile is not the creation's.
+    if (!checkCall() || forwarder_->errors().since(mark, console::CallErrors::kCreate)) return;
     note(LogKind::Status, L"created " + r->path + L" (" + std::to_wstring(r->geometry.sectors) + L" x " +
                               std::to_wstring(r->geometry.sectorSize) + L")");
     if (r->mountDrive) mountFiles(r->mountDrive, {r->path});
