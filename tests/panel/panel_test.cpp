@@ -26,6 +26,7 @@
 #include "server/com_support.h"
 #include "server/vandrel_idl.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/win32/child_process.h"
 #include "tools/panel/panel_ids.h"
 #include "tools/panel/panel_window.h"
 
@@ -36,20 +37,6 @@ constexpr wchar_t kSettingsKey[] = L"Software\\Vandrel\\PanelTest";
 constexpr UINT kRunTask = WM_APP + 100;  // a thread message to the panel's thread
 
 std::wstring serverPath;
-
-// Runs a program to its end; its exit code, or 0xFFFFFFFF when it did not start or end in time.
-DWORD runToEnd(const std::wstring& path, const std::wstring& arguments) {
-    std::wstring line = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
-    DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
-}
 
 // The servers this program started: under Wine a client starts the server itself, as its child.
 std::vector<DWORD> serversWeStarted() {

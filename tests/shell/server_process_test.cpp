@@ -11,6 +11,7 @@
 #include "server/com_support.h"
 #include "server/vandrel_idl.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/win32/child_process.h"
 
 namespace {
 
@@ -29,53 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-// A process this test started. It is ended on destruction if it is still running, so that a
-// failing test leaves no server behind.
-class Process {
-public:
-    explicit Process(const std::wstring& commandLine) {
-        std::wstring line = commandLine;
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            CloseHandle(pi.hThread);
-            handle_ = pi.hProcess;
-        }
-    }
-    ~Process() {
-        if (!handle_) return;
-        if (WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT) {
-            std::printf("ending a server left running\n");
-            TerminateProcess(handle_, 99);
-            WaitForSingleObject(handle_, 20000);
-        }
-        CloseHandle(handle_);
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool started() const { return handle_ != nullptr; }
-    bool endsWithin(DWORD ms) const { return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0; }
-    // A server reaches its message loop only after its class object has been registered.
-    bool servingWithin(DWORD ms) const { return WaitForInputIdle(handle_, ms) == 0; }
-    DWORD exitCode() const {
-        DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(handle_, &code);
-        return code;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
-
-std::wstring inQuotes(const std::wstring& path) { return L"\"" + path + L"\""; }
-
 // Runs the server with these arguments to its end; its exit code, or 0xFFFFFFFF.
 DWORD run(const std::wstring& arguments, const std::wstring& program = serverPath) {
-    Process p(inQuotes(program) + L" " + arguments);
-    if (!p.started() || !p.endsWithin(60000)) return 0xFFFFFFFF;
-    return p.exitCode();
+    return runToEnd(program, arguments);
 }
 
 std::optional<std::wstring> readString(const std::wstring& key, const wchar_t* value = nullptr) {
@@ -267,7 +224,7 @@ TEST_F(CommandLine, OtherLinesServe) {
         const std::wstring probe = std::wstring(kClsidKey) + L"\\Probe";
         createKey(probe);
         const auto started = Clock::now();
-        Process server(inQuotes(serverPath) + L" " + line);
+        ChildProcess server(serverPath, line);
         ASSERT_TRUE(server.started());
         ASSERT_TRUE(server.servingWithin(30000));
         std::printf("serving after %.2f s\n", secondsSince(started));
@@ -283,6 +240,7 @@ TEST_F(CommandLine, OtherLinesServe) {
         EXPECT_TRUE(server.endsWithin(30000)) << "this process served the object";
         EXPECT_EQ(server.exitCode(), 0u);
         EXPECT_TRUE(keyExists(probe));
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, probe.c_str());  // else unregistration keeps the class key
     }
 }
 
@@ -304,7 +262,7 @@ protected:
 
 // The server ends about 6 s (5 s idle, 1 s pause) after its last object is released.
 TEST_F(Lifetime, EndsAfterTheLastRelease) {
-    Process server(inQuotes(serverPath) + L" -Embedding");
+    ChildProcess server(serverPath, L"-Embedding");
     ASSERT_TRUE(server.started());
     ASSERT_TRUE(server.servingWithin(30000));
     ComPtr<IShell> first = create();
@@ -325,7 +283,7 @@ TEST_F(Lifetime, EndsAfterTheLastRelease) {
 // A Shell created within the idle period keeps the same process serving; it ends once that
 // one is released too.
 TEST_F(Lifetime, NewShellWithinTheIdlePeriodKeepsTheServer) {
-    Process server(inQuotes(serverPath) + L" -Embedding");
+    ChildProcess server(serverPath, L"-Embedding");
     ASSERT_TRUE(server.started());
     ASSERT_TRUE(server.servingWithin(30000));
     create().reset();

@@ -16,12 +16,14 @@
 // Exit code: the number of failed checks (0 when all passed), 2 for a bad command line.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "server/com_support.h"
 #include "server/vandrel_idl.h"
 #include "tests/shell/event_sink.h"
+#include "tests/support/win32/child_process.h"
 
 namespace {
 
@@ -115,7 +117,7 @@ bool waitPrinting(Journal& journal, std::size_t& printed, const std::wstring& te
 }
 
 // The registered server, started as COM would start it; COM then hands out its Shell.
-HANDLE startServer() {
+std::unique_ptr<ChildProcess> startServer() {
     wchar_t clsid[64] = {};
     StringFromGUID2(CLSID_Shell, clsid, 64);
     wchar_t server[1024] = {};
@@ -123,40 +125,29 @@ HANDLE startServer() {
     const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\LocalServer32";
     if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, server, &size) != ERROR_SUCCESS)
         return nullptr;
-    std::wstring line = std::wstring(server) + L" -Embedding";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-    CloseHandle(pi.hThread);
-    WaitForInputIdle(pi.hProcess, kStartMs);  // serving once its message loop runs
-    return pi.hProcess;
+    auto process = std::make_unique<ChildProcess>(server, L"-Embedding");
+    if (!process->started()) return nullptr;
+    process->servingWithin(kStartMs);
+    return process;
 }
 
 // The last Shell goes while the emulation runs: the server stops it and ends cleanly.
-void checkEndWhileRunning(ComPtr<IShell>& shell, HANDLE server) {
+void checkEndWhileRunning(ComPtr<IShell>& shell, const ChildProcess& server) {
     shell->start();
     VARIANT_BOOL stopped = VARIANT_TRUE;
     shell->get_isStopped(&stopped);
     check(stopped == VARIANT_FALSE, "the emulation runs again before the last Shell goes");
     shell.reset();
-    const bool ended = WaitForSingleObject(server, 30000) == WAIT_OBJECT_0;
-    DWORD code = 0xFFFFFFFF;
-    if (ended) GetExitCodeProcess(server, &code);
-    check(ended && code == 0, "released while its emulation ran, the server ended with exit code " +
-                                  (ended ? std::to_string(code) : std::string("(still running after 30 s)")));
+    const DWORD code = server.exitCode(30000);
+    check(code == 0, "released while its emulation ran, the server ended with exit code " + std::to_string(code));
 }
 
 int run(BYTE port) {
     check(leadsToPty(port), "COM" + std::to_string(port) + " leads to a pseudo-terminal");
     if (failures) return failures;
-    const HANDLE server = startServer();
+    const std::unique_ptr<ChildProcess> server = startServer();
     check(server != nullptr, "the registered server started");
     if (!server) return failures;
-    struct Closer {
-        HANDLE h;
-        ~Closer() { CloseHandle(h); }
-    } serverHandle{server};
     ComPtr<IShell> shell;
     HRESULT hr = CoCreateInstance(CLSID_Shell, nullptr, CLSCTX_LOCAL_SERVER, IID_IShell,
                                   reinterpret_cast<void**>(shell.put()));
@@ -196,7 +187,7 @@ int run(BYTE port) {
     point->Unadvise(cookie);
     point.reset();
     container.reset();
-    checkEndWhileRunning(shell, server);
+    checkEndWhileRunning(shell, *server);
     return failures;
 }
 

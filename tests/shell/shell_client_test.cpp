@@ -14,6 +14,7 @@
 #include "server/vandrel_idl.h"
 #include "tests/shell/event_sink.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/win32/child_process.h"
 
 #include <tlhelp32.h>  // after <windows.h>
 
@@ -33,42 +34,7 @@ std::wstring ownPath() {
     return path;
 }
 
-// A process this program starts; one still running when its owner goes is killed.
-class Child {
-public:
-    Child(const std::wstring& path, const std::wstring& arguments) {
-        std::wstring line = L"\"" + path + L"\" " + arguments;
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) pi_ = {};
-    }
-    ~Child() {
-        if (!pi_.hProcess) return;
-        kill();
-        CloseHandle(pi_.hThread);
-        CloseHandle(pi_.hProcess);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    HANDLE process() const { return pi_.hProcess; }
-    // Its exit code, or 0xFFFFFFFF when it did not start or end in time.
-    DWORD wait(DWORD timeoutMs = kBoundMs) {
-        DWORD code = 0xFFFFFFFF;
-        if (pi_.hProcess && WaitForSingleObject(pi_.hProcess, timeoutMs) == WAIT_OBJECT_0)
-            GetExitCodeProcess(pi_.hProcess, &code);
-        return code;
-    }
-    void kill() {
-        if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 3);
-        WaitForSingleObject(pi_.hProcess, kBoundMs);
-    }
-
-private:
-    PROCESS_INFORMATION pi_{};
-};
-
-DWORD runServer(const std::wstring& arguments) { return Child(serverPath, arguments).wait(60000); }
+DWORD runServer(const std::wstring& arguments) { return runToEnd(serverPath, arguments); }
 
 // The manual-reset events between a test and its second process, named after the test's
 // process so that runs side by side do not meet.
@@ -392,12 +358,12 @@ TEST_F(ShellTest, SecondClientComesAndGoes) {
     advise(new EventSink(journal, 1));
     const DWORD tag = GetCurrentProcessId();
     NamedEvent ready(L"second-ready", tag), go(L"second-go", tag);
-    Child second(ownPath(), L"--second-client " + std::to_wstring(tag));
+    ChildProcess second(ownPath(), L"--second-client " + std::to_wstring(tag));
     ASSERT_TRUE(ready.waitSet(second.process())) << "the second client has no Shell (its output says why)";
     ASSERT_EQ(shell->stop(), S_OK);
     EXPECT_FALSE(journal.waitForText(kAlreadyStopped, 0)) << "the first client heard while the second Shell lived";
     go.set();
-    EXPECT_EQ(second.wait(), 0u) << "the second client's checks failed or it did not end (its output says which)";
+    EXPECT_EQ(second.exitCode(kBoundMs), 0u) << "the second client's checks failed or it did not end (its output says which)";
     journal.clear();
     ASSERT_EQ(shell->stop(), S_OK);
     EXPECT_TRUE(journal.waitForText(kAlreadyStopped)) << "the first Shell hears again once the second is released";
@@ -410,7 +376,7 @@ TEST_F(ShellTest, DeadSinkIsDropped) {
     const DWORD tag = GetCurrentProcessId();
     NamedEvent ready(L"sink-ready", tag);
     const std::string file = dir.path("sink.objref");
-    Child host(ownPath(), L"--sink-host " + std::to_wstring(tag) + L" \"" + widen(file) + L"\"");
+    ChildProcess host(ownPath(), L"--sink-host " + std::to_wstring(tag) + L" \"" + widen(file) + L"\"");
     ASSERT_TRUE(ready.waitSet(host.process())) << "the sink's process did not marshal it (its output says why)";
     const std::vector<unsigned char> bytes = readFile(file);
     ComPtr<IStream> stream;
