@@ -246,6 +246,7 @@ int runComputer(const Options& o)
     std::string frontStatus = "not started";
     bool frontOk = false;
     bool serverEnded = false;
+    Clock::time_point frontEnded;
     SioBusMaster::Figures figures;
     {
         std::optional<ServerRegistration> registration;
@@ -331,6 +332,7 @@ int runComputer(const Options& o)
                 frontStatus = front.status();
                 frontOk = front.exitCode() == 0;
             }
+            frontEnded = Clock::now();
             if (!frontOk || !busFine) {
                 if (!o.show) {
                     printFile("front end output", out);
@@ -342,7 +344,10 @@ int runComputer(const Options& o)
         // After Ctrl+C that shows the front end let it go: Wine never ends a server whose
         // client went without releasing it.
         serverEnded = waitForServerExit(wine, seconds(60));
-        if (!serverEnded)
+        if (serverEnded)
+            std::printf("ok - the prefix's Wine processes ended %.1f s after the front end\n",
+                        micros(Clock::now() - frontEnded) / 1e6);
+        else
             std::printf("%s: the prefix's Wine processes were still running after 60 s\n",
                         o.ctrlC ? "FAIL" : "note");
     }  // unregistered
